@@ -1,0 +1,41 @@
+// The scan job behind "START": opens the named file, reports its size, streams
+// it through a working buffer into the link scan and reports the counts, each
+// stage as a line in the status log.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+
+#include "extract/input_file.h"
+#include "extract/link_scan.h"
+#include "ui/controls.h"
+
+namespace varnolt {
+
+struct ScanOptions {
+  // Bytes read from the file at a time; the job's memory beyond the set of
+  // distinct links.
+  size_t buffer_size = 1 << 20;
+  // How the name is opened; replaceable for standard input and for tests.
+  std::unique_ptr<InputFile> (*open)(const std::string& name) = OpenInputFile;
+};
+
+enum class ScanStatus {
+  kCompleted,   // the summary line was logged
+  kOpenFailed,  // "FEHLER:Datei konnte nicht geöffnet werden"
+  kNoMemory,    // "FEHLER:Nicht genug Arbeitsspeicher"
+  kReadFailed,  // "FEHLER:Datei konnte nicht gelesen werden"
+};
+
+struct ScanResult {
+  ScanStatus status = ScanStatus::kCompleted;
+  LinkCounts counts;
+};
+
+// Runs the whole job on `name`. Appends the distinct links to the result list
+// (which the caller empties first) and logs every stage; a failure ends the
+// job on a "FEHLER:" line with the file closed and no summary. Never throws.
+ScanResult ScanFile(const std::string& name, Controls& ui, const ScanOptions& options = {});
+
+}  // namespace varnolt

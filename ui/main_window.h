@@ -1,0 +1,41 @@
+// The main window as the main flow sees it: the control operations, the event
+// poll and the open-file dialog. The Qt window implements it on Linux; the
+// Win32 window implements it on Windows. The main flow is written once over it.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "ui/controls.h"
+
+namespace varnolt {
+
+// Event codes returned by PollEvent().
+constexpr int EventNone = 0;         // nothing was pending
+constexpr int EventClose = 16;       // the user asked to close the window
+constexpr int EventControl = 13100;  // a control notified; see EventControlId()
+constexpr int EventResize = 5;       // the window's state changed
+
+class MainWindow : public Controls {
+ public:
+  // Takes at most one pending event without waiting and returns its code, 0
+  // when nothing was pending. Input that arrived while a command ran is
+  // returned afterwards, one event per call, in arrival order.
+  virtual int PollEvent() = 0;
+
+  // The id of the control that caused the most recent EventControl.
+  virtual int EventControlId() = 0;
+
+  // Shows the modal open-file dialog "Datei zum einlesen" (all files, no
+  // preset name, a typed name of a missing file accepted, the current
+  // directory left alone) with the window disabled meanwhile. Returns the
+  // chosen full path, or the empty text when cancelled or failed.
+  virtual std::string ChooseInputFile() = 0;
+};
+
+// Creates the main window "Varnolt V1 BUILD 2" with its seven controls,
+// centred on the screen and visible. The platform's GUI system must be
+// initialised first (on Qt, a QApplication must exist).
+std::unique_ptr<MainWindow> OpenMainWindow();
+
+}  // namespace varnolt
