@@ -1,0 +1,22 @@
+// The program's main flow: the polling loop over the main window and the two
+// commands behind its buttons. Written once over MainWindow, so every window
+// layer (Qt, Win32) runs the same flow.
+#pragma once
+
+#include "ui/main_window.h"
+
+namespace varnolt {
+
+// "START": empties the result list, reads the input field and runs the job on
+// it (downloading a web address to "download.htm" first).
+void StartCommand(MainWindow& window);
+
+// "...": shows the open-file dialog and puts the chosen path, or the empty
+// text when cancelled, into the input field.
+void BrowseCommand(MainWindow& window);
+
+// Polls one event a turn, runs the command a button asks for, sleeps 10 ms,
+// and returns the exit status 0 once the close request has been taken.
+int RunMainFlow(MainWindow& window);
+
+}  // namespace varnolt
