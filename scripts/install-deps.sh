@@ -15,6 +15,15 @@ if [ "${1:-}" = "--bench" ]; then
   packages+=(ripgrep grep time)
 fi
 
+# --windows: the 32-bit Windows cross build and its tests under Wine. wine32
+# is an i386 package, so that architecture must be known to dpkg first.
+windows=""
+if [ "${1:-}" = "--windows" ]; then
+  windows=1
+  packages+=(g++-mingw-w64-i686 binutils-mingw-w64-i686 googletest
+             wine wine32:i386 xvfb xdotool xclip x11-utils)
+fi
+
 missing=()
 for p in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
@@ -27,5 +36,8 @@ sudo=""
 if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
 echo "Installing: ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
+if [ -n "$windows" ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+  $sudo dpkg --add-architecture i386
+fi
 $sudo apt-get update -qq
 $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"

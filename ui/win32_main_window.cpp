@@ -1,0 +1,411 @@
+#include "ui/win32_main_window.h"
+
+#include <commctrl.h>
+#include <commdlg.h>
+#include <richedit.h>
+
+#include <algorithm>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace varnolt {
+namespace {
+
+constexpr char kTitle[] = "Varnolt V1 BUILD 2";
+constexpr int kWindowNumber = 0;
+constexpr int kClientWidth = 370;
+constexpr int kClientHeight = 330;
+// Asked for, but never used: bit 0 of the window flags centres the window.
+constexpr int kRequestedX = 240;
+constexpr int kRequestedY = 154;
+constexpr DWORD kWindowFlags = 0xC80001;  // WS_CAPTION | WS_SYSMENU, bit 0: centre
+constexpr DWORD kCentreFlag = 0x1;
+
+// Read-back limits: 32000-character buffers, so at most 31,999 bytes of text.
+constexpr int kTextBufferSize = 32000;
+constexpr DWORD kFileNameBufferSize = 10000;
+constexpr DWORD kOpenFileFlags = 0x8080C;  // EXPLORER | PATHMUSTEXIST | NOCHANGEDIR | HIDEREADONLY
+// Room for the result list: the rich-edit default of 32,767 characters would
+// silently drop the links of a long scan while the summary still counts them.
+constexpr LPARAM kResultListTextLimit = 0x7FFFFFFE;
+
+struct ControlSpec {
+  const char* class_name;  // nullptr: the rich-edit class chosen at run time
+  int x, y, width, height;
+  const char* text;
+  DWORD style;
+  DWORD ex_style;
+  bool set_font;
+};
+
+// Indexed by control id, which is also the creation order and the tab order.
+constexpr ControlSpec kControlSpecs[7] = {
+    {"STATIC", 10, 10, 100, 20, "input File:", 0x50020002, WS_EX_CLIENTEDGE, true},
+    {"EDIT", 110, 10, 225, 20, "", 0x50030080, WS_EX_CLIENTEDGE, true},
+    {"BUTTON", 335, 10, 25, 20, "...", 0x50030000, 0, true},
+    {PROGRESS_CLASSA, 10, 35, 350, 20, nullptr, 0x50000000, 0, false},
+    {nullptr, 10, 120, 350, 200, nullptr, 0x503111C4, WS_EX_CLIENTEDGE, true},
+    {"BUTTON", 10, 60, 350, 20, "START", 0x50030000, 0, true},
+    {"LISTBOX", 10, 85, 350, 30, nullptr, 0x50330141, WS_EX_CLIENTEDGE, true},
+};
+
+// Loaded on the first result-list creation and kept until the process ends.
+const char* RichEditClass() {
+  static const char* class_name = [] {
+    if (LoadLibraryA("RICHED20.DLL") != nullptr) return "RichEdit20A";
+    LoadLibraryA("RICHED32.DLL");
+    return "RichEdit";
+  }();
+  return class_name;
+}
+
+// A NUL-terminated copy: the ANSI services take C strings, and a NUL inside
+// the text ends it there as it would on any other path into the controls.
+std::string CString(std::string_view text) { return std::string(text.substr(0, text.find('\0'))); }
+
+class Win32MainWindow final : public MainWindow {
+ public:
+  Win32MainWindow();
+  ~Win32MainWindow() override;
+
+  HWND handle() const { return window_; }
+
+  std::string GetText(int id) override;
+  void SetText(int id, std::string_view text) override;
+  void SetProgress(int id, int position) override;
+  void AddItem(int id, std::string_view text) override;
+  std::string ItemText(int id, int index) override;
+  void ClearItems(int id) override;
+  int CountItems(int id) override;
+  void RemoveItem(int id, int index) override;
+  void SelectItem(int id, int index) override;
+
+  int PollEvent() override;
+  int EventControlId() override { return event_control_id_; }
+  std::string ChooseInputFile() override;
+
+ private:
+  static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+  LRESULT HandleMessage(UINT message, WPARAM wparam, LPARAM lparam);
+  void OnControlCommand(HWND sender, int notification);
+  void MoveFocus(bool forward);
+  bool CreateMainWindow();
+  void CreateControl(int id);
+  HWND Control(int id, int wanted) const { return id == wanted ? controls_[id] : nullptr; }
+
+  HINSTANCE instance_ = GetModuleHandleA(nullptr);
+  HFONT font_ = nullptr;
+  std::string class_name_;
+  bool class_registered_ = false;
+  HWND window_ = nullptr;
+  HACCEL keyboard_table_ = nullptr;
+  HWND controls_[7] = {};
+
+  int pending_event_ = EventNone;
+  int event_control_id_ = 0;
+  int event_notification_ = 0;  // kept for inspection; the flow reads only the id
+};
+
+Win32MainWindow::Win32MainWindow() {
+  InitCommonControls();
+  font_ = static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
+  if (!CreateMainWindow()) return;
+  for (int id = 0; id < 7; ++id) CreateControl(id);
+}
+
+Win32MainWindow::~Win32MainWindow() {
+  if (window_ != nullptr) DestroyWindow(window_);
+  if (class_registered_) UnregisterClassA(class_name_.c_str(), instance_);
+  if (keyboard_table_ != nullptr) DestroyAcceleratorTable(keyboard_table_);
+}
+
+bool Win32MainWindow::CreateMainWindow() {
+  DWORD style = kWindowFlags & ~kCentreFlag;
+  const bool centre = (kWindowFlags & kCentreFlag) != 0;
+  style |= WS_VISIBLE;
+
+  class_name_ = "WindowClass_" + std::to_string(kWindowNumber);
+  LOGBRUSH brush = {BS_SOLID, GetSysColor(COLOR_BTNFACE), 0};
+  WNDCLASSA window_class = {};
+  window_class.style = CS_DBLCLKS;
+  window_class.lpfnWndProc = WindowProc;
+  window_class.hInstance = instance_;
+  // Resource 1 is not in the executable, so the system's default icon shows.
+  window_class.hIcon = LoadIconA(instance_, MAKEINTRESOURCEA(1));
+  window_class.hCursor = LoadCursorA(nullptr, IDC_ARROW);
+  window_class.hbrBackground = CreateBrushIndirect(&brush);
+  window_class.lpszClassName = class_name_.c_str();
+  class_registered_ = RegisterClassA(&window_class) != 0;
+
+  int x = kRequestedX;
+  int y = kRequestedY;
+  RECT outer = {x, y, x + kClientWidth, y + kClientHeight};
+  AdjustWindowRect(&outer, style, FALSE);
+  int outer_width = outer.right - outer.left;
+  int outer_height = outer.bottom - outer.top;
+  if (centre) {
+    const int screen_width = GetSystemMetrics(SM_CXSCREEN);
+    const int screen_height = GetSystemMetrics(SM_CYSCREEN);
+    x = screen_width / 2 - std::min(outer_width, screen_width) / 2;
+    y = screen_height / 2 - std::min(outer_height, screen_height) / 2;
+  }
+
+  window_ = CreateWindowExA(0, class_name_.c_str(), kTitle, style, x, y, outer_width,
+                            outer_height, nullptr, nullptr, instance_, this);
+  if (window_ == nullptr) return false;
+
+  ACCEL keys[2] = {
+      {FVIRTKEY | FNOINVERT, VK_TAB, kFocusNextCommand},
+      {FVIRTKEY | FNOINVERT | FSHIFT, VK_TAB, kFocusPreviousCommand},
+  };
+  keyboard_table_ = CreateAcceleratorTableA(keys, 2);
+  return true;
+}
+
+void Win32MainWindow::CreateControl(int id) {
+  const ControlSpec& spec = kControlSpecs[id];
+  const char* class_name = spec.class_name != nullptr ? spec.class_name : RichEditClass();
+  HWND control = CreateWindowExA(spec.ex_style, class_name, spec.text, spec.style, spec.x, spec.y,
+                                 spec.width, spec.height, window_,
+                                 reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance_,
+                                 nullptr);
+  controls_[id] = control;
+  if (control == nullptr) return;
+  if (spec.set_font) SendMessageA(control, WM_SETFONT, reinterpret_cast<WPARAM>(font_), TRUE);
+  if (id == kProgressBar) SendMessageA(control, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
+  if (id == kResultList) SendMessageA(control, EM_EXLIMITTEXT, 0, kResultListTextLimit);
+}
+
+// --- Control operations
+
+std::string Win32MainWindow::GetText(int id) {
+  HWND field = Control(id, kInputField);
+  if (field == nullptr) return {};
+  std::string text(kTextBufferSize, '\0');
+  const int length = GetWindowTextA(field, text.data(), kTextBufferSize);
+  text.resize(std::max(length, 0));
+  return text;
+}
+
+void Win32MainWindow::SetText(int id, std::string_view text) {
+  if (HWND field = Control(id, kInputField)) SetWindowTextA(field, CString(text).c_str());
+}
+
+void Win32MainWindow::SetProgress(int id, int position) {
+  if (HWND bar = Control(id, kProgressBar)) SendMessageA(bar, PBM_SETPOS, position, 0);
+}
+
+void Win32MainWindow::AddItem(int id, std::string_view text) {
+  const std::string item = CString(text);
+  if (HWND log = Control(id, kStatusLog)) {
+    SendMessageA(log, LB_INSERTSTRING, static_cast<WPARAM>(-1),
+                 reinterpret_cast<LPARAM>(item.c_str()));
+    return;
+  }
+  HWND list = Control(id, kResultList);
+  if (list == nullptr) return;
+  SendMessageA(list, EM_HIDESELECTION, TRUE, 0);
+  const int length = GetWindowTextLengthA(list);
+  SendMessageA(list, EM_SETSEL, length, length);
+  // A line feed only between lines: the first line has none before it, the
+  // last none after it. Both insertions stay undoable edits of the user's.
+  if (length > 0) SendMessageA(list, EM_REPLACESEL, TRUE, reinterpret_cast<LPARAM>("\n"));
+  SendMessageA(list, EM_REPLACESEL, TRUE, reinterpret_cast<LPARAM>(item.c_str()));
+  SendMessageA(list, EM_HIDESELECTION, FALSE, 0);
+}
+
+std::string Win32MainWindow::ItemText(int id, int index) {
+  if (HWND log = Control(id, kStatusLog)) {
+    const LRESULT length = SendMessageA(log, LB_GETTEXTLEN, index, 0);
+    if (length == LB_ERR) return {};
+    std::string text(length + 1, '\0');
+    const LRESULT copied =
+        SendMessageA(log, LB_GETTEXT, index, reinterpret_cast<LPARAM>(text.data()));
+    if (copied == LB_ERR) return {};
+    text.resize(copied);
+    return text;
+  }
+  HWND list = Control(id, kResultList);
+  if (list == nullptr || index < 0) return {};
+  // EM_GETLINE past the last line is not an error for every rich-edit
+  // version, so the line count decides.
+  if (index >= SendMessageA(list, EM_GETLINECOUNT, 0, 0)) return {};
+  std::string text(kTextBufferSize, '\0');
+  *reinterpret_cast<WORD*>(text.data()) = kTextBufferSize;
+  const LRESULT copied = SendMessageA(list, EM_GETLINE, index, reinterpret_cast<LPARAM>(text.data()));
+  text.resize(std::clamp<LRESULT>(copied, 0, kTextBufferSize));
+  // The rich edit copies a line together with its end-of-paragraph mark, but
+  // the last line has none: drop the mark only where there is one, so the
+  // last character of the last link survives.
+  if (!text.empty() && (text.back() == '\r' || text.back() == '\n')) text.pop_back();
+  if (!text.empty() && text.back() == '\r') text.pop_back();
+  return text;
+}
+
+void Win32MainWindow::ClearItems(int id) {
+  if (HWND list = Control(id, kResultList)) SetWindowTextA(list, "");
+}
+
+int Win32MainWindow::CountItems(int id) {
+  HWND log = Control(id, kStatusLog);
+  if (log == nullptr) return 0;
+  const LRESULT count = SendMessageA(log, LB_GETCOUNT, 0, 0);
+  return count == LB_ERR ? 0 : static_cast<int>(count);
+}
+
+void Win32MainWindow::RemoveItem(int id, int index) {
+  if (HWND log = Control(id, kStatusLog)) SendMessageA(log, LB_DELETESTRING, index, 0);
+}
+
+void Win32MainWindow::SelectItem(int id, int index) {
+  if (HWND log = Control(id, kStatusLog)) SendMessageA(log, LB_SETCURSEL, index, 0);
+}
+
+// --- Events
+
+int Win32MainWindow::PollEvent() {
+  MSG message;
+  if (!PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) return EventNone;
+  bool consumed = false;
+  if (window_ != nullptr && keyboard_table_ != nullptr && GetActiveWindow() == window_) {
+    consumed = TranslateAcceleratorA(window_, keyboard_table_, &message) != 0;
+  }
+  if (!consumed) {
+    TranslateMessage(&message);
+    DispatchMessageA(&message);
+  }
+  if (message.message == kResizeMessage && message.hwnd == window_ && window_ != nullptr) {
+    pending_event_ = EventResize;
+  }
+  const int result = pending_event_ != EventNone ? pending_event_ : static_cast<int>(message.message);
+  pending_event_ = EventNone;
+  return result;
+}
+
+LRESULT CALLBACK Win32MainWindow::WindowProc(HWND window, UINT message, WPARAM wparam,
+                                             LPARAM lparam) {
+  if (message == WM_NCCREATE) {
+    auto* create = reinterpret_cast<CREATESTRUCTA*>(lparam);
+    SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
+  }
+  auto* self = reinterpret_cast<Win32MainWindow*>(GetWindowLongPtrA(window, GWLP_USERDATA));
+  if (self == nullptr) return DefWindowProcA(window, message, wparam, lparam);
+  // WM_SIZE arrives inside CreateWindowExA, before window_ is known.
+  if (message == WM_SIZE) {
+    PostMessageA(window, kResizeMessage, wparam, lparam);
+    return 0;
+  }
+  return self->HandleMessage(message, wparam, lparam);
+}
+
+LRESULT Win32MainWindow::HandleMessage(UINT message, WPARAM wparam, LPARAM lparam) {
+  switch (message) {
+    case WM_CLOSE:
+      // Not passed on: the window stays until the program ends.
+      pending_event_ = EventClose;
+      return 0;
+    case WM_COMMAND:
+      if (lparam != 0) {
+        OnControlCommand(reinterpret_cast<HWND>(lparam), HIWORD(wparam));
+        return 0;
+      }
+      if (HIWORD(wparam) == 1 && LOWORD(wparam) == kFocusNextCommand) MoveFocus(true);
+      if (HIWORD(wparam) == 1 && LOWORD(wparam) == kFocusPreviousCommand) MoveFocus(false);
+      return 0;
+    default:
+      return DefWindowProcA(window_, message, wparam, lparam);
+  }
+}
+
+void Win32MainWindow::OnControlCommand(HWND sender, int notification) {
+  pending_event_ = EventControl;
+  event_control_id_ = GetWindowLongA(sender, GWL_ID);
+  event_notification_ = notification;
+  char class_name[8] = {};
+  GetClassNameA(sender, class_name, sizeof class_name);
+  if (std::string_view(class_name).substr(0, 4) != "List") return;
+  // A list box speaks up on focus changes too; only the user's selection
+  // changes and double clicks are events.
+  if (notification == LBN_SELCHANGE) {
+    event_notification_ = 0;
+  } else if (notification != LBN_DBLCLK) {
+    pending_event_ = EventNone;
+  }
+}
+
+void Win32MainWindow::MoveFocus(bool forward) {
+  HWND active = GetActiveWindow();
+  if (active == nullptr) return;
+  // Children in creation order: each new child goes to the bottom of the
+  // z-order, and the controls are never re-ordered.
+  std::vector<HWND> ring;
+  for (HWND child = GetWindow(active, GW_CHILD); child != nullptr;
+       child = GetWindow(child, GW_HWNDNEXT)) {
+    if (IsWindowEnabled(child) && IsWindowVisible(child) &&
+        (GetWindowLongA(child, GWL_STYLE) & WS_TABSTOP) != 0) {
+      ring.push_back(child);
+    }
+  }
+  if (ring.empty()) return;
+  HWND focus = GetFocus();
+  const auto current = std::find_if(ring.begin(), ring.end(), [focus](HWND candidate) {
+    return focus != nullptr && (candidate == focus || IsChild(candidate, focus));
+  });
+  const int size = static_cast<int>(ring.size());
+  int next;
+  if (current == ring.end()) {
+    next = forward ? 0 : size - 1;
+  } else {
+    const int at = static_cast<int>(current - ring.begin());
+    next = (at + (forward ? 1 : size - 1)) % size;
+  }
+  SetFocus(ring[next]);
+}
+
+// --- Open-file dialog
+
+BOOL CALLBACK DisableThreadWindow(HWND window, LPARAM disabled) {
+  if (IsWindowVisible(window) && IsWindowEnabled(window)) {
+    EnableWindow(window, FALSE);
+    reinterpret_cast<std::vector<HWND>*>(disabled)->push_back(window);
+  }
+  return TRUE;
+}
+
+std::string Win32MainWindow::ChooseInputFile() {
+  HWND owner = GetForegroundWindow();
+  DWORD owner_process = 0;
+  if (owner != nullptr) GetWindowThreadProcessId(owner, &owner_process);
+  if (owner_process != GetCurrentProcessId()) owner = nullptr;
+
+  std::vector<char> file_name(kFileNameBufferSize, '\0');
+  OPENFILENAMEA dialog = {};
+  dialog.lStructSize = sizeof dialog;
+  dialog.hwndOwner = owner;
+  dialog.lpstrFile = file_name.data();
+  dialog.nMaxFile = kFileNameBufferSize;
+  dialog.lpstrTitle = "Datei zum einlesen";
+  dialog.Flags = kOpenFileFlags;
+
+  // Modal for the whole thread, also when there is no owner: the loop does
+  // not turn while the dialog is open, so no window may take input meanwhile.
+  std::vector<HWND> disabled;
+  EnumThreadWindows(GetCurrentThreadId(), DisableThreadWindow,
+                    reinterpret_cast<LPARAM>(&disabled));
+  const BOOL chosen = GetOpenFileNameA(&dialog);
+  for (HWND window : disabled) EnableWindow(window, TRUE);
+  if (owner != nullptr) SetActiveWindow(owner);
+  if (!chosen) return {};
+  return std::string(file_name.data());
+}
+
+}  // namespace
+
+std::unique_ptr<MainWindow> OpenMainWindow() { return std::make_unique<Win32MainWindow>(); }
+
+HWND MainWindowHandle(MainWindow& window) {
+  return static_cast<Win32MainWindow&>(window).handle();
+}
+
+}  // namespace varnolt
