@@ -26,6 +26,7 @@ enum class ScanStatus {
   kOpenFailed,  // "FEHLER:Datei konnte nicht geöffnet werden"
   kNoMemory,    // "FEHLER:Nicht genug Arbeitsspeicher"
   kReadFailed,  // "FEHLER:Datei konnte nicht gelesen werden"
+  kDownloadFailed,  // "FEHLER:Download fehlgeschlagen (...)"; nothing was scanned
 };
 
 struct ScanResult {

@@ -1,0 +1,79 @@
+#include "extract/download.h"
+
+#include <chrono>
+#include <cstdint>
+#include <exception>
+#include <filesystem>
+#include <random>
+#include <system_error>
+
+#include "ui/status_log.h"
+
+namespace varnolt {
+namespace {
+
+char LowerCase(char c) {
+  const auto byte = static_cast<unsigned char>(c);
+  // Code page 1252: A-Z and the accented capitals 0xC0-0xDF fold together.
+  // (0xD7 and 0xDF fold too; the rule is applied as it stands, and neither
+  // byte can occur in a scheme name anyway.)
+  if ((byte >= 0x41 && byte <= 0x5A) || (byte >= 0xC0 && byte <= 0xDF)) {
+    return static_cast<char>(byte + 0x20);
+  }
+  return c;
+}
+
+bool StartsWithFolded(std::string_view input, std::string_view prefix) {
+  if (input.size() < prefix.size()) return false;
+  for (size_t i = 0; i < prefix.size(); ++i) {
+    if (LowerCase(input[i]) != prefix[i]) return false;
+  }
+  return true;
+}
+
+// A name of its own for every download, so that two programs fetching into
+// the same folder do not write into one temporary file.
+std::string TemporaryName() {
+  static constexpr char kHex[] = "0123456789abcdef";
+  uint64_t bits = 0;
+  try {
+    std::random_device random;
+    bits = (uint64_t{random()} << 32) ^ random();
+  } catch (const std::exception&) {
+    // No entropy source: the clock still separates two programs in practice.
+  }
+  bits ^= static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+  std::string name = std::string(kDownloadFileName) + ".";
+  for (int shift = 0; shift < 64; shift += 4) name += kHex[(bits >> shift) & 0xF];
+  return name + ".part";
+}
+
+}  // namespace
+
+bool IsWebAddress(std::string_view input) {
+  return StartsWithFolded(input, "http://") || StartsWithFolded(input, "https://");
+}
+
+bool DownloadPage(const std::string& address, Controls& ui, const FetchOptions& options) {
+  LogStatus(ui, "Downloade File...", LogNewLine);
+
+  const std::string temporary = TemporaryName();
+  FetchResult result = FetchToFile(address, temporary, options);
+  if (result.ok) {
+    // rename() replaces the target in one step: a reader sees the old page
+    // or the new one, never a mixture.
+    std::error_code error;
+    std::filesystem::rename(temporary, kDownloadFileName, error);
+    if (error) result = FetchResult{false, error.message()};
+  }
+  if (!result.ok) {
+    std::error_code ignored;  // nothing left to report if the remove fails too
+    std::filesystem::remove(temporary, ignored);
+    LogStatus(ui, "FEHLER:Download fehlgeschlagen (" + result.error + ")", LogNewLine);
+    return false;
+  }
+  LogStatus(ui, "OK!", LogAppend);
+  return true;
+}
+
+}  // namespace varnolt

@@ -1,0 +1,36 @@
+// The page download: telling a web address from a file name, and fetching a
+// page to "download.htm" in the current directory so that the scan job can
+// read it like any other file.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "extract/page_fetch.h"
+#include "ui/controls.h"
+
+namespace varnolt {
+
+// The fixed name every downloaded page is stored under, relative to the
+// current directory. Each download replaces the previous page.
+inline constexpr char kDownloadFileName[] = "download.htm";
+
+// True when `input` begins with "http://" or "https://", letters in any case
+// (bytes 0x41-0x5A and 0xC0-0xDF count as their lower-case forms 0x20 above).
+// Everything else is a file name: other schemes, a leading space, "http:/",
+// and any input shorter than the scheme.
+bool IsWebAddress(std::string_view input);
+
+// Fetches `address`, exactly as given, into kDownloadFileName. Logs
+// "Downloade File..." as a new line and appends "OK!" once the page is in
+// place. On failure (no connection, TLS error, time-out, an HTTP status of 400
+// or more, a file that cannot be written) no "OK!" is appended; the line
+// "FEHLER:Download fehlgeschlagen (<reason>)" follows instead, and the
+// previous kDownloadFileName, if any, is left exactly as it was: the body goes
+// to a temporary file beside it that replaces it only after a complete
+// transfer, and is removed otherwise.
+//
+// Returns true when the new page is in place. Blocks until the transfer ends.
+bool DownloadPage(const std::string& address, Controls& ui, const FetchOptions& options = {});
+
+}  // namespace varnolt

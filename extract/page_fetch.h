@@ -1,0 +1,48 @@
+// The platform seam for the page download: one blocking transfer of a web
+// address into a local file. Everything around it (the log lines, the
+// temporary file, replacing the old page) is portable and lives in download.h.
+#pragma once
+
+#include <string>
+
+namespace varnolt {
+
+// Limits of one transfer. The defaults suit an interactive tool: a dead or
+// unreachable server is given up within seconds rather than minutes, while a
+// slow but live connection may take as long as it needs.
+struct FetchOptions {
+  // Longest wait for the connection, name lookup and TLS handshake included.
+  long connect_timeout_seconds = 15;
+  // The transfer is abandoned when fewer than `stall_bytes_per_second` bytes
+  // per second arrive on average over `stall_seconds` seconds. This also
+  // covers a server that accepts the connection and then never answers.
+  long stall_bytes_per_second = 100;
+  long stall_seconds = 30;
+  // Redirects followed before the transfer counts as failed.
+  long max_redirects = 10;
+};
+
+// Outcome of FetchToFile.
+struct FetchResult {
+  bool ok = false;
+  // On failure, a short reason for the user: "HTTP " and the status code for
+  // a server that answered with 400 or more, otherwise the transfer's own
+  // error text (connection refused, time-out, TLS failure, malformed address,
+  // a file that could not be written).
+  std::string error;
+};
+
+// Fetches `url` exactly as given (no trimming, no re-encoding) and writes the
+// response body to `path`, creating or truncating it. Redirects to http and
+// https are followed; no other scheme is fetched. TLS is verified against the
+// system's certificate store, proxies come from the usual environment
+// variables, compressed responses are accepted and decoded. Blocks until the
+// transfer ends or one of the limits in `options` cuts it off.
+//
+// Returns ok only when the whole body was written and closed. On failure
+// `path` may hold a partial body; the caller removes it. Safe to call from
+// any thread; never throws.
+FetchResult FetchToFile(const std::string& url, const std::string& path,
+                        const FetchOptions& options = {});
+
+}  // namespace varnolt

@@ -1,0 +1,134 @@
+// FetchToFile on libcurl.
+#include <curl/curl.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <system_error>
+
+#include "extract/page_fetch.h"
+
+#ifndef VARNOLT_VERSION
+#define VARNOLT_VERSION "0"
+#endif
+
+namespace varnolt {
+namespace {
+
+constexpr char kUserAgent[] = "Varnolt/" VARNOLT_VERSION;
+// A page may move between http and https; a redirect to any other scheme
+// (file://, ftp://, ...) would let a remote server read local files or reach
+// services the user never asked for.
+constexpr char kProtocols[] = "http,https";
+
+struct CurlDeleter {
+  void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
+};
+
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+
+// Where the body goes; remembers the first write error so that the user is
+// told "No space left on device" rather than libcurl's generic write failure.
+struct Sink {
+  std::FILE* file = nullptr;
+  int write_errno = 0;
+};
+
+size_t WriteBody(char* data, size_t size, size_t count, void* user) {
+  auto* sink = static_cast<Sink*>(user);
+  const size_t bytes = size * count;  // size is always 1 for body data
+  if (bytes == 0) return 0;
+  errno = 0;
+  if (std::fwrite(data, 1, bytes, sink->file) != bytes) {
+    sink->write_errno = errno != 0 ? errno : EIO;
+    return 0;  // anything short of `bytes` makes libcurl abort the transfer
+  }
+  return bytes;
+}
+
+std::string ErrnoText(int error) { return std::generic_category().message(error); }
+
+// curl_global_init is not safe to race with itself on every libcurl version
+// (it became so only in 7.84); a function-local static is, and runs it once.
+bool GlobalInitDone() {
+  static const CURLcode init = curl_global_init(CURL_GLOBAL_DEFAULT);
+  return init == CURLE_OK;
+}
+
+FetchResult Failure(std::string reason) { return FetchResult{false, std::move(reason)}; }
+
+}  // namespace
+
+FetchResult FetchToFile(const std::string& url, const std::string& path,
+                        const FetchOptions& options) {
+  if (!GlobalInitDone()) return Failure(curl_easy_strerror(CURLE_FAILED_INIT));
+
+  // libcurl takes the address as a C string: a NUL inside it would silently
+  // fetch a shorter address than the one typed.
+  if (url.find('\0') != std::string::npos) return Failure(curl_easy_strerror(CURLE_URL_MALFORMAT));
+
+  std::unique_ptr<CURL, CurlDeleter> curl(curl_easy_init());
+  if (!curl) return Failure(curl_easy_strerror(CURLE_FAILED_INIT));
+  CURL* handle = curl.get();
+
+  char error_buffer[CURL_ERROR_SIZE] = {};
+  Sink sink;
+
+  // The options that can fail here fail only for an unusable value (an
+  // address longer than libcurl accepts) or missing support; report the
+  // first such refusal as the reason.
+  CURLcode code = CURLE_OK;
+  auto set = [&](CURLoption option, auto value) {
+    if (code == CURLE_OK) code = curl_easy_setopt(handle, option, value);
+  };
+  set(CURLOPT_ERRORBUFFER, error_buffer);
+  set(CURLOPT_URL, url.c_str());
+  set(CURLOPT_PROTOCOLS_STR, kProtocols);
+  set(CURLOPT_REDIR_PROTOCOLS_STR, kProtocols);
+  set(CURLOPT_FOLLOWLOCATION, 1L);
+  set(CURLOPT_MAXREDIRS, options.max_redirects);
+  set(CURLOPT_USERAGENT, kUserAgent);
+  set(CURLOPT_ACCEPT_ENCODING, "");  // every encoding this libcurl can decode
+  set(CURLOPT_CONNECTTIMEOUT, options.connect_timeout_seconds);
+  set(CURLOPT_LOW_SPEED_LIMIT, options.stall_bytes_per_second);
+  set(CURLOPT_LOW_SPEED_TIME, options.stall_seconds);
+  set(CURLOPT_FAILONERROR, 1L);  // an error page is not the page asked for
+  // The caller may be a GUI with threads of its own; libcurl must not use
+  // signals (alarm() for name-lookup time-outs) behind its back.
+  set(CURLOPT_NOSIGNAL, 1L);
+  set(CURLOPT_WRITEFUNCTION, WriteBody);
+  set(CURLOPT_WRITEDATA, &sink);
+  if (code != CURLE_OK) return Failure(curl_easy_strerror(code));
+
+  std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "wb"));
+  if (!file) return Failure(ErrnoText(errno));
+  sink.file = file.get();
+
+  code = curl_easy_perform(handle);
+
+  // Close before judging: a failed flush is a lost tail of the page.
+  errno = 0;
+  const bool closed = std::fclose(file.release()) == 0;
+  const int close_errno = errno != 0 ? errno : EIO;
+
+  if (code == CURLE_HTTP_RETURNED_ERROR) {
+    long status = 0;
+    curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
+    if (status >= 400) return Failure("HTTP " + std::to_string(status));
+  }
+  if (code == CURLE_WRITE_ERROR && sink.write_errno != 0)
+    return Failure(ErrnoText(sink.write_errno));
+  if (code != CURLE_OK) {
+    std::string reason = error_buffer;
+    while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r')) reason.pop_back();
+    if (reason.empty()) reason = curl_easy_strerror(code);
+    return Failure(std::move(reason));
+  }
+  if (!closed) return Failure(ErrnoText(close_errno));
+  return FetchResult{true, {}};
+}
+
+}  // namespace varnolt

@@ -1,0 +1,304 @@
+#include "extract/download.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "extract/scan_input.h"
+#include "gtest/gtest.h"
+#include "tests/fake_controls.h"
+#include "ui/status_log.h"
+
+namespace varnolt {
+namespace {
+
+namespace fs = std::filesystem;
+
+// A one-connection-at-a-time HTTP server on 127.0.0.1, port chosen by the
+// kernel. Each route maps a path to the raw bytes sent back before the
+// connection is closed; kSilent accepts and never answers. Unknown paths get
+// a 404.
+constexpr char kSilent[] = "";
+
+class TestServer {
+ public:
+  explicit TestServer(std::map<std::string, std::string> routes) : routes_(std::move(routes)) {
+    listener_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        listen(listener_, 16) != 0 || pipe(wake_) != 0 ||
+        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+      ADD_FAILURE() << "test server: " << std::strerror(errno);
+    }
+    port_ = ntohs(address.sin_port);
+    thread_ = std::thread([this] { Serve(); });
+  }
+  ~TestServer() {
+    (void)!write(wake_[1], "x", 1);
+    thread_.join();
+    for (int fd : held_) close(fd);
+    close(listener_);
+    close(wake_[0]);
+    close(wake_[1]);
+  }
+  std::string Url(const std::string& path) const { return "http://127.0.0.1:" + Port() + path; }
+  std::string Port() const { return std::to_string(port_); }
+  std::vector<std::string> Requests() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return requests_;
+  }
+
+ private:
+  void Serve() {
+    pollfd fds[2] = {{listener_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
+    while (poll(fds, 2, -1) > 0 && !(fds[1].revents & POLLIN)) {
+      const int client = accept(listener_, nullptr, nullptr);
+      if (client < 0) continue;
+      std::string head;
+      char buffer[4096];
+      pollfd in = {client, POLLIN, 0};
+      while (head.find("\r\n\r\n") == std::string::npos && poll(&in, 1, 5000) > 0) {
+        const ssize_t n = recv(client, buffer, sizeof buffer, 0);
+        if (n <= 0) break;
+        head.append(buffer, n);
+      }
+      const size_t start = head.find(' ') + 1;
+      const std::string path = head.substr(start, head.find(' ', start) - start);
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        requests_.push_back(head);
+      }
+      auto route = routes_.find(path);
+      if (route != routes_.end() && route->second == kSilent) {
+        held_.push_back(client);  // closed only when the server stops
+        continue;
+      }
+      const std::string reply = route != routes_.end()
+                                    ? route->second
+                                    : "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n";
+      (void)!send(client, reply.data(), reply.size(), MSG_NOSIGNAL);
+      close(client);
+    }
+  }
+
+  std::map<std::string, std::string> routes_;
+  int listener_ = -1;
+  int wake_[2] = {-1, -1};
+  int port_ = 0;
+  std::thread thread_;
+  std::vector<int> held_;
+  std::mutex mutex_;
+  std::vector<std::string> requests_;
+};
+
+// A port on 127.0.0.1 that nobody listens on: bound, then released.
+int UnusedPort() {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  bind(fd, reinterpret_cast<sockaddr*>(&address), length);
+  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  close(fd);
+  return ntohs(address.sin_port);
+}
+
+std::string Ok(const std::string& body, const std::string& headers = "") {
+  return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n" + headers +
+         "Connection: close\r\n\r\n" + body;
+}
+
+std::string Redirect(const std::string& location) {
+  return "HTTP/1.1 302 Found\r\nLocation: " + location + "\r\nContent-Length: 0\r\n\r\n";
+}
+
+const std::string kPage = "<a href=\"ed2k://|file|a.iso|1|AA|/\">a</a> ed2k://|file|b.iso|2|BB|/";
+const unsigned char kGzipPage[] = {  // "zip ed2k://|file|packed.iso|3|CC|/ end"
+    0x1f, 0x8b, 0x08, 0x00, 0x00, 0x00, 0x00, 0x00, 0x02, 0x03, 0xab, 0xca, 0x2c, 0x50, 0x48,
+    0x4d, 0x31, 0xca, 0xb6, 0xd2, 0xd7, 0xaf, 0x49, 0xcb, 0xcc, 0x49, 0xad, 0x29, 0x48, 0x4c,
+    0xce, 0x4e, 0x4d, 0xd1, 0xcb, 0x2c, 0xce, 0xaf, 0x31, 0xae, 0x71, 0x76, 0xae, 0xd1, 0x57,
+    0x48, 0xcd, 0x4b, 0x01, 0x00, 0x29, 0x88, 0x20, 0x27, 0x26, 0x00, 0x00, 0x00};
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Every test runs in a fresh current directory, since "download.htm" is
+// relative to it.
+class DownloadTest : public ::testing::Test {
+ protected:
+  DownloadTest()
+      : server_({{"/links.htm", Ok(kPage)},
+                 {"/Mixed/Case.HTM", Ok(kPage)},
+                 {"/moved", Redirect("/links.htm")},
+                 {"/gzip", Ok(std::string(std::begin(kGzipPage), std::end(kGzipPage)),
+                              "Content-Encoding: gzip\r\n")},
+                 {"/loop", Redirect("/loop")},
+                 {"/to-file", Redirect("file:///etc/hostname")},
+                 {"/truncated", "HTTP/1.1 200 OK\r\nContent-Length: 5000\r\n\r\nonly this"},
+                 {"/stall", kSilent}}) {
+    home_ = fs::current_path();
+    dir_ = fs::temp_directory_path() /
+           ("varnolt-dl-" + std::to_string(getpid()) + "-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+    fs::current_path(dir_);
+  }
+  ~DownloadTest() override {
+    fs::current_path(home_);
+    fs::remove_all(dir_);
+  }
+  // Names in the current directory, to catch a temporary file left behind.
+  std::vector<std::string> Files() {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(".")) names.push_back(entry.path().filename());
+    return names;
+  }
+
+  TestServer server_;
+  fs::path home_, dir_;
+  FakeControls ui_;
+};
+
+// --- Telling web addresses from file names
+
+TEST(IsWebAddress, SchemeTestFoldsCaseAndTakesHttps) {
+  for (const char* address : {"http://x", "HTTP://x", "hTtP://", "https://x", "HTTPS://"}) {
+    EXPECT_TRUE(IsWebAddress(address)) << address;
+  }
+  for (const char* name : {"", "http", "http:/", " http://x", "ftp://x", "https:/", "http:\\\\x",
+                           "file:///x", "httpx://", "C:\\http://"}) {
+    EXPECT_FALSE(IsWebAddress(name)) << name;
+  }
+}
+
+TEST_F(DownloadTest, LookalikeFileNamesAreScannedAsFiles) {
+  // "ftp://x" and " http://x" name the file x in the folders "ftp:" and " http:".
+  for (const char* name : {"ftp://x", " http://x"}) {
+    fs::create_directories(fs::path(name).parent_path());
+    std::ofstream(name) << " ed2k://|file|local|/";
+    ui_ = FakeControls();
+    EXPECT_EQ(ScanInput(name, ui_).status, ScanStatus::kCompleted) << name;
+    EXPECT_EQ(ui_.log.at(0), std::string("Öffne Datei: ") + name + "...OK");
+    EXPECT_EQ(ui_.results, "ed2k://|file|local|/");
+  }
+  ui_ = FakeControls();
+  EXPECT_EQ(ScanInput("http:/", ui_).status, ScanStatus::kOpenFailed);
+  EXPECT_EQ(ui_.log.at(0), "Öffne Datei: http:/...");
+  EXPECT_EQ(server_.Requests().size(), 0u);
+}
+
+// --- Pages that arrive
+
+TEST_F(DownloadTest, PageIsFetchedAndScanned) {
+  const ScanResult result = ScanInput(server_.Url("/links.htm"), ui_);
+  EXPECT_EQ(result.status, ScanStatus::kCompleted);
+  ASSERT_GE(ui_.log.size(), 3u);
+  EXPECT_EQ(ui_.log[0], "INTERNET Adresse gefunden");
+  EXPECT_EQ(ui_.log[1], "Downloade File...OK!");
+  EXPECT_EQ(ui_.log[2], "Öffne Datei: download.htm...OK");
+  EXPECT_EQ(ui_.log.back(), "Suche beendet. 2 Links gefunden, 2 Links angezeigt");
+  EXPECT_EQ(ui_.results, "ed2k://|file|a.iso|1|AA|/\ned2k://|file|b.iso|2|BB|/");
+  EXPECT_EQ(ReadFile("download.htm"), kPage);
+  EXPECT_EQ(Files(), std::vector<std::string>{"download.htm"});
+}
+
+TEST_F(DownloadTest, AddressIsPassedOnAsTypedWithToolNameAndEncodings) {
+  EXPECT_TRUE(DownloadPage("HTTP://127.0.0.1:" + server_.Port() + "/Mixed/Case.HTM", ui_));
+  const std::vector<std::string> requests = server_.Requests();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].rfind("GET /Mixed/Case.HTM HTTP/1.1\r\n", 0), 0u) << requests[0];
+  EXPECT_NE(requests[0].find("User-Agent: Varnolt/1.0.0\r\n"), std::string::npos);
+  EXPECT_NE(requests[0].find("Accept-Encoding: "), std::string::npos);
+}
+
+TEST_F(DownloadTest, RedirectIsFollowedAndCompressedPageDecoded) {
+  EXPECT_EQ(ScanInput(server_.Url("/moved"), ui_).status, ScanStatus::kCompleted);
+  EXPECT_EQ(ui_.ResultLines().size(), 2u);
+  EXPECT_EQ(server_.Requests().size(), 2u);
+
+  ui_ = FakeControls();
+  EXPECT_EQ(ScanInput(server_.Url("/gzip"), ui_).status, ScanStatus::kCompleted);
+  EXPECT_EQ(ui_.results, "ed2k://|file|packed.iso|3|CC|/");
+}
+
+// --- Transfers that fail: reported, the old page kept, nothing scanned
+
+TEST_F(DownloadTest, FailedTransferKeepsOldPageAndScansNothing) {
+  const std::string old_page = "old page ed2k://|file|stale|/ from an earlier address";
+  const std::string refused = "http://127.0.0.1:" + std::to_string(UnusedPort()) + "/";
+  const struct {
+    std::string address;
+    std::string reason;  // empty: any transfer error text
+  } cases[] = {
+      {server_.Url("/missing"), "HTTP 404"},
+      {refused, ""},
+      {"https" + refused.substr(4), ""},  // https is fetched, not opened as a file
+      {server_.Url("/stall"), ""},        // finishes through the lowered stall limit
+      {server_.Url("/truncated"), ""},    // the body ends early
+      {server_.Url("/loop"), ""},         // endless redirects
+      {server_.Url("/to-file"), ""},      // a redirect may not read local files
+      {server_.Url("/links.htm") + std::string(1, '\0') + "x", ""},  // no silent truncation
+      {"http://", ""},
+      {server_.Url("/a b\x01"), ""},
+      {server_.Url("/" + std::string(200000, 'a')), ""},
+  };
+  InputOptions options;
+  options.fetch.stall_seconds = 1;
+  for (const auto& c : cases) {
+    std::ofstream("download.htm", std::ios::binary) << old_page;
+    ui_ = FakeControls();
+    EXPECT_EQ(ScanInput(c.address, ui_, options).status, ScanStatus::kDownloadFailed) << c.address;
+    ASSERT_EQ(ui_.log.size(), 3u) << c.address;
+    EXPECT_EQ(ui_.log[0], "INTERNET Adresse gefunden");
+    EXPECT_EQ(ui_.log[1], "Downloade File...");
+    const std::string prefix = "FEHLER:Download fehlgeschlagen (";
+    if (!c.reason.empty()) {
+      EXPECT_EQ(ui_.log[2], prefix + c.reason + ")");
+    } else {
+      EXPECT_EQ(ui_.log[2].rfind(prefix, 0), 0u) << ui_.log[2];
+      EXPECT_GT(ui_.log[2].size(), prefix.size() + 1) << "no reason given";
+    }
+    EXPECT_TRUE(ui_.results.empty());
+    EXPECT_EQ(ReadFile("download.htm"), old_page) << c.address;
+    EXPECT_EQ(Files(), std::vector<std::string>{"download.htm"}) << c.address;
+  }
+  // The NUL case must not have fetched the shorter address in front of it.
+  for (const std::string& request : server_.Requests()) {
+    EXPECT_NE(request.rfind("GET /links.htm ", 0), 0u);
+  }
+}
+
+TEST_F(DownloadTest, PageThatCannotReplaceOldFileIsAFailure) {
+  fs::create_directory("download.htm");  // the rename over it must fail
+  EXPECT_FALSE(DownloadPage(server_.Url("/links.htm"), ui_));
+  ASSERT_EQ(ui_.log.size(), 2u);
+  EXPECT_EQ(ui_.log[0], "Downloade File...");
+  EXPECT_EQ(ui_.log[1].rfind("FEHLER:Download fehlgeschlagen (", 0), 0u) << ui_.log[1];
+  EXPECT_EQ(Files(), std::vector<std::string>{"download.htm"});
+}
+
+}  // namespace
+}  // namespace varnolt
