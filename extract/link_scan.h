@@ -61,6 +61,7 @@ class LinkScanner {
   void BeginLink(int64_t offset, const char* head, size_t head_size);
   void AppendToLink(const char* data, size_t size);
   void EndLink();
+  void ReportLink(std::string_view text);
   void UpdateProgress();
 
   Controls& ui_;

@@ -1,0 +1,262 @@
+#include "extract/link_scan.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "ui/status_log.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace varnolt {
+namespace {
+
+constexpr size_t kNotFound = static_cast<size_t>(-1);
+constexpr size_t kMarkerSize = 7;  // "ed2k://"
+constexpr size_t kLinkPiece = 1 << 20;
+
+// "ed2k://" with its letters in any case. (c | 0x20) equals a lower-case
+// letter exactly for that letter and its capital, so this folds A-Z only.
+inline bool IsMarker(const char* p) {
+  return (p[0] | 0x20) == 'e' && (p[1] | 0x20) == 'd' && p[2] == '2' && (p[3] | 0x20) == 'k' &&
+         p[4] == ':' && p[5] == '/' && p[6] == '/';
+}
+
+// First offset i >= from with a whole marker in data[i, i + 7), or kNotFound.
+size_t FindMarker(const char* data, size_t from, size_t size) {
+  size_t i = from;
+#if defined(__SSE2__)
+  // Fast path: the marker's two caseless bytes, '2' at +2 and ':' at +4, are
+  // rare together in text, so 32 window starts are screened at once and only
+  // the survivors are checked in full. A block at i reads up to data[i + 35]
+  // and reports starts up to i + 31, whose windows end by i + 38 <= size.
+  const __m128i two = _mm_set1_epi8('2');
+  const __m128i colon = _mm_set1_epi8(':');
+  for (; i + 38 <= size; i += 32) {
+    const char* p = data + i;
+    const __m128i a0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 2));
+    const __m128i b0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 4));
+    const __m128i a1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 18));
+    const __m128i b1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 20));
+    const uint32_t low = static_cast<uint32_t>(
+        _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(a0, two), _mm_cmpeq_epi8(b0, colon))));
+    const uint32_t high = static_cast<uint32_t>(
+        _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(a1, two), _mm_cmpeq_epi8(b1, colon))));
+    for (uint32_t mask = low | (high << 16); mask != 0; mask &= mask - 1) {
+      const size_t k = static_cast<size_t>(__builtin_ctz(mask));
+      if (IsMarker(p + k)) return i + k;
+    }
+  }
+#endif
+  // Plain path, and the tail that the blocks above leave over.
+  for (; i + kMarkerSize <= size; ++i) {
+    if (IsMarker(data + i)) return i;
+  }
+  return kNotFound;
+}
+
+// First offset j >= from with "|/" at data[j, j + 2), or kNotFound. Bars are
+// common inside links ("|file|name|size|hash|/"), so this hops bar to bar.
+size_t FindTerminator(const char* data, size_t from, size_t size) {
+  while (from + 1 < size) {
+    const void* bar = std::memchr(data + from, '|', size - 1 - from);
+    if (bar == nullptr) return kNotFound;
+    const size_t j = static_cast<size_t>(static_cast<const char*>(bar) - data);
+    if (data[j + 1] == '/') return j;
+    from = j + 1;
+  }
+  return kNotFound;
+}
+
+// A link's text ends before its first NUL byte.
+std::string_view CutAtNul(const char* data, size_t size) {
+  const void* nul = std::memchr(data, 0, size);
+  return {data, nul ? static_cast<size_t>(static_cast<const char*>(nul) - data) : size};
+}
+
+}  // namespace
+
+LinkScanner::LinkScanner(Controls& ui, int64_t total_size, Refetch refetch, size_t pending_limit)
+    : ui_(ui),
+      total_size_(total_size),
+      refetch_(std::move(refetch)),
+      pending_limit_(pending_limit) {}
+
+void LinkScanner::Feed(const char* data, size_t size) {
+  if (size == 0) return;
+  size_t pos = 0;
+  if (in_link_ && bar_pending_) {
+    // The previous piece ended on a '|' inside the link.
+    bar_pending_ = false;
+    if (data[0] == '/') {
+      AppendToLink(data, 1);
+      EndLink();
+      pos = 1;
+    }
+  } else if (!in_link_ && tail_size_ > 0) {
+    ResumeAcrossBoundary(data, size, pos);
+  }
+  while (pos < size) {
+    if (in_link_) {
+      FeedInLink(data, size, pos);
+    } else {
+      FeedSearching(data, size, pos);
+    }
+  }
+  consumed_ += static_cast<int64_t>(size);
+  UpdateProgress();
+}
+
+// Windows that begin in the kept tail of the previous piece and end in this
+// one. The tail holds at most 6 bytes, so 12 bytes cover every such window.
+void LinkScanner::ResumeAcrossBoundary(const char* data, size_t size, size_t& pos) {
+  char joined[12];
+  const size_t head = std::min<size_t>(size, 6);
+  std::memcpy(joined, tail_, tail_size_);
+  std::memcpy(joined + tail_size_, data, head);
+  const size_t joined_size = tail_size_ + head;
+  const int64_t joined_start = consumed_ - static_cast<int64_t>(tail_size_);
+
+  for (size_t k = 0; k < tail_size_ && k + kMarkerSize <= joined_size; ++k) {
+    if (IsMarker(joined + k)) {
+      const size_t marker_end = k + kMarkerSize - tail_size_;  // offset in `data`
+      tail_size_ = 0;
+      BeginLink(joined_start + static_cast<int64_t>(k), joined + k, kMarkerSize);
+      pos = marker_end;
+      return;
+    }
+  }
+  if (head == 6) {
+    tail_size_ = 0;  // every window from the tail was complete and failed
+    return;
+  }
+  // A very short piece: the last bytes may still start a window.
+  const size_t keep = std::min<size_t>(joined_size, 6);
+  std::memmove(tail_, joined + joined_size - keep, keep);
+  tail_size_ = keep;
+  pos = size;
+}
+
+void LinkScanner::FeedSearching(const char* data, size_t size, size_t& pos) {
+  const size_t i = FindMarker(data, pos, size);
+  if (i == kNotFound) {
+    // Keep the bytes that may start a window the next piece completes.
+    const size_t keep_from = std::max(pos, size >= 6 ? size - 6 : 0);
+    tail_size_ = size - keep_from;
+    std::memcpy(tail_, data + keep_from, tail_size_);
+    pos = size;
+    return;
+  }
+  const size_t j = FindTerminator(data, i + kMarkerSize, size);
+  if (j != kNotFound) {
+    // The common case: the whole link lies in this piece; no copy needed.
+    ReportLink(CutAtNul(data + i, j + 2 - i));
+    pos = j + 2;  // a window at the terminator's '/' cannot match
+    return;
+  }
+  BeginLink(consumed_ + static_cast<int64_t>(i), data + i, size - i);
+  bar_pending_ = data[size - 1] == '|';
+  pos = size;
+}
+
+void LinkScanner::FeedInLink(const char* data, size_t size, size_t& pos) {
+  const size_t j = FindTerminator(data, pos, size);
+  if (j == kNotFound) {
+    AppendToLink(data + pos, size - pos);
+    bar_pending_ = data[size - 1] == '|';
+    pos = size;
+    return;
+  }
+  AppendToLink(data + pos, j + 2 - pos);
+  EndLink();
+  pos = j + 2;
+}
+
+void LinkScanner::BeginLink(int64_t offset, const char* head, size_t head_size) {
+  in_link_ = true;
+  link_start_ = offset;
+  link_length_ = 0;
+  link_cut_ = false;
+  link_spilled_ = false;
+  bar_pending_ = false;
+  link_.clear();
+  AppendToLink(head, head_size);
+}
+
+void LinkScanner::AppendToLink(const char* data, size_t size) {
+  if (link_cut_) return;
+  const std::string_view text = CutAtNul(data, size);
+  link_cut_ = text.size() < size;
+  link_length_ += static_cast<int64_t>(text.size());
+  if (link_spilled_) return;
+  if (link_.size() + text.size() <= pending_limit_) {
+    link_.append(text);
+  } else {
+    // The end may never come (an "ed2k://" with no "|/" behind it): stop
+    // holding the text and fetch it again if the terminator does arrive.
+    link_spilled_ = true;
+    std::string().swap(link_);
+  }
+}
+
+void LinkScanner::EndLink() {
+  in_link_ = false;
+  if (link_spilled_) {
+    std::string text;
+    if (!refetch_ || !refetch_(link_start_, static_cast<size_t>(link_length_), text)) {
+      refetch_failed_ = true;
+      return;
+    }
+    ReportLink(text);
+    return;
+  }
+  ReportLink(link_);
+  if (link_.capacity() > kLinkPiece) std::string().swap(link_);
+}
+
+void LinkScanner::ReportLink(std::string_view text) {
+  LogStatus(ui_, "Link gefunden", LogNewLine);
+  ++counts_.found;
+  if (shown_links_.Insert(text)) {
+    ui_.AddItem(kResultList, text);
+    ++counts_.shown;
+  } else {
+    LogStatus(ui_, "doppelter Link gefunden", LogNewLine);
+  }
+}
+
+void LinkScanner::UpdateProgress() {
+  // Streams shorter than 8 bytes hold no link and leave the bar alone.
+  if (total_size_ < 8) return;
+  const int progress = consumed_ >= total_size_ ? 100
+                                                : static_cast<int>(consumed_ * 100 / total_size_);
+  if (progress == last_progress_) return;
+  last_progress_ = progress;
+  ui_.SetProgress(kProgressBar, progress);
+}
+
+LinkCounts LinkScanner::Finish() {
+  if (consumed_ >= 8 && last_progress_ != 100) {
+    last_progress_ = 100;
+    ui_.SetProgress(kProgressBar, 100);
+  }
+  return counts_;
+}
+
+LinkCounts LinkScan(Controls& ui, const char* data, int64_t size) {
+  if (size <= 0) return {};
+  auto refetch = [data, size](int64_t offset, size_t length, std::string& out) {
+    if (offset < 0 || offset + static_cast<int64_t>(length) > size) return false;
+    out.assign(data + offset, length);
+    return true;
+  };
+  LinkScanner scanner(ui, size, refetch);
+  // Fed in pieces so that the progress bar follows the walk.
+  for (int64_t offset = 0; offset < size; offset += kLinkPiece) {
+    scanner.Feed(data + offset, static_cast<size_t>(std::min<int64_t>(kLinkPiece, size - offset)));
+  }
+  return scanner.Finish();
+}
+
+}  // namespace varnolt
