@@ -1,0 +1,54 @@
+// The controls of varnolt-scan: the result list goes to stdout, one link per
+// line; the status log to stderr, one log line per line; the progress bar to
+// stderr while it is a terminal.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+#include "ui/controls.h"
+
+namespace varnolt {
+
+class TerminalControls : public Controls {
+ public:
+  // `verbose` keeps the per-link lines "Link gefunden" and "doppelter Link
+  // gefunden"; `show_progress` draws a progress indicator on `log`.
+  TerminalControls(std::FILE* results, std::FILE* log, bool verbose, bool show_progress);
+
+  // Writes the last log line, which further appends can no longer reach once
+  // the job is over, and clears the progress indicator.
+  void EndJob();
+
+  std::string GetText(int id) override;
+  void SetText(int id, std::string_view text) override;
+  void SetProgress(int id, int position) override;
+  void AddItem(int id, std::string_view text) override;
+  // Only the last status-log line is kept: earlier lines are already written.
+  std::string ItemText(int id, int index) override;
+  void ClearItems(int id) override;
+  int CountItems(int id) override;
+  void RemoveItem(int id, int index) override;
+  void SelectItem(int id, int index) override;
+
+ private:
+  void WriteLogLine(const std::string& line);
+  void ClearProgress();
+
+  std::FILE* const results_;
+  std::FILE* const log_;
+  const bool verbose_;
+  const bool show_progress_;
+
+  std::string input_text_;
+  int log_count_ = 0;
+  bool has_pending_line_ = false;
+  std::string pending_line_;  // the last log line, still open to appends
+  bool progress_drawn_ = false;
+};
+
+// `bytes` as UTF-8 text: unchanged when it is valid UTF-8, else read as
+// Windows-1252, the encoding of the program's own texts on Windows.
+std::string DisplayText(std::string_view bytes);
+
+}  // namespace varnolt

@@ -1,0 +1,81 @@
+// varnolt-scan: the job behind "START" for scripts and terminals.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "cli/terminal.h"
+#include "cli/terminal_controls.h"
+#include "extract/scan_file.h"
+
+namespace {
+
+constexpr char kUsage[] =
+    "Usage: varnolt-scan [options] INPUT...\n"
+    "Lists the distinct ed2k:// links of each INPUT, a file name or - for standard\n"
+    "input, in file order: one link per line on stdout, the status log on stderr.\n"
+    "\n"
+    "Options:\n"
+    "  -v, --verbose  also log a line for every link found\n"
+    "  -h, --help     show this help and exit\n"
+    "  -V, --version  show the version and exit\n"
+    "\n"
+    "Exit status: 0 when every input was scanned, 1 when any failed, 2 on a usage error.\n";
+
+struct Arguments {
+  bool verbose = false;
+  std::vector<std::string> inputs;
+};
+
+int UsageError(const std::string& message) {
+  std::fprintf(stderr, "varnolt-scan: %s (try 'varnolt-scan --help')\n", message.c_str());
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using namespace varnolt;
+  Arguments args;
+  bool options_done = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (options_done || arg == "-" || arg.empty() || arg[0] != '-') {
+      args.inputs.emplace_back(arg);
+    } else if (arg == "--") {
+      options_done = true;
+    } else if (arg == "-v" || arg == "--verbose") {
+      args.verbose = true;
+    } else if (arg == "-h" || arg == "--help") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    } else if (arg == "-V" || arg == "--version") {
+      std::printf("varnolt-scan %s\n", VARNOLT_VERSION);
+      return 0;
+    } else {
+      return UsageError("unknown option '" + std::string(arg) + "'");
+    }
+  }
+  if (args.inputs.empty()) return UsageError("no input given");
+
+  PrepareStandardStreams();
+  static char results_buffer[1 << 16];
+  std::setvbuf(stdout, results_buffer, _IOFBF, sizeof results_buffer);
+
+  TerminalControls controls(stdout, stderr, args.verbose, IsTerminal(stderr));
+  int status = 0;
+  for (const std::string& input : args.inputs) {
+    ScanOptions options;
+    if (input == "-") options.open = OpenStandardInput;
+    const ScanResult result = ScanFile(input, controls, options);
+    controls.EndJob();
+    if (result.status != ScanStatus::kCompleted) status = 1;
+  }
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    std::fprintf(stderr, "varnolt-scan: cannot write the links: %s\n", std::strerror(errno));
+    return 1;
+  }
+  return status;
+}
