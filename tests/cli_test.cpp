@@ -1,0 +1,151 @@
+// varnolt-scan end to end: the built program on real files.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Outcome {
+  int status;
+  std::string out;
+  std::string err;
+};
+
+class CliTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() /
+           ("varnolt-cli-" + std::to_string(::getpid()) + "-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::create_directories(dir_);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  std::string Write(const std::string& name, const std::string& content) {
+    std::ofstream(dir_ / name, std::ios::binary) << content;
+    return (dir_ / name).string();
+  }
+
+  static std::string Slurp(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+  }
+
+  // Runs the program through the shell with `args` (already quoted) and
+  // standard input from `stdin_command`, if any.
+  Outcome Scan(const std::string& args, const std::string& stdin_command = "") {
+    const std::string command = (stdin_command.empty() ? "" : stdin_command + " | ") + "'" +
+                                VARNOLT_SCAN_PATH + "' " + args + " >'" + (dir_ / "out").string() +
+                                "' 2>'" + (dir_ / "err").string() + "'" +
+                                (stdin_command.empty() ? " </dev/null" : "");
+    const int raw = std::system(("timeout 20 sh -c \"" + Escape(command) + "\"").c_str());
+    return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, Slurp(dir_ / "out"), Slurp(dir_ / "err")};
+  }
+
+  static std::string Quote(const std::string& path) { return "'" + path + "'"; }
+
+  fs::path dir_;
+
+ private:
+  static std::string Escape(const std::string& s) {
+    std::string out;
+    for (char c : s) {
+      if (c == '"' || c == '\\' || c == '$' || c == '`') out += '\\';
+      out += c;
+    }
+    return out;
+  }
+};
+
+const char kPage[] = "ed2k://|file|a|1|AA|/\n<a href=\"ED2K://|FILE|B|2|BB|/\">b</a> ed2k://|file|a|1|AA|/";
+
+// --- Results and log
+
+TEST_F(CliTest, PrintsDistinctLinksAndTheStageLines) {
+  const std::string page = Write("page.htm", kPage);
+  const Outcome run = Scan(Quote(page));
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, "ed2k://|file|a|1|AA|/\nED2K://|FILE|B|2|BB|/\n");
+  EXPECT_EQ(run.err, "Öffne Datei: " + page + "...OK\nDateigrösse: " +
+                         std::to_string(sizeof kPage - 1) +
+                         " bytes\nReserviere Arbeitsspeicher...OK\nLese Datei ein...OK\n"
+                         "Starte Suche\nSuche beendet. 3 Links gefunden, 2 Links angezeigt\n");
+}
+
+TEST_F(CliTest, VerboseKeepsThePerLinkLines) {
+  const Outcome run = Scan("-v " + Quote(Write("page.htm", kPage)));
+  EXPECT_NE(run.err.find("Starte Suche\nLink gefunden\nLink gefunden\nLink gefunden\n"
+                         "doppelter Link gefunden\nSuche beendet."),
+            std::string::npos)
+      << run.err;
+}
+
+TEST_F(CliTest, ReadsStandardInputFromAPipe) {
+  const Outcome run = Scan("-", "printf 'x ed2k://p|/ ed2k://p|/'");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, "ed2k://p|/\n");
+  EXPECT_NE(run.err.find("Dateigrösse: 23 bytes"), std::string::npos) << run.err;
+}
+
+TEST_F(CliTest, NonUtf8NamesAreLoggedAsWindows1252) {
+  const Outcome run = Scan(Quote(Write("m\xe4rz.htm", "")));
+  EXPECT_EQ(run.status, 0);
+  EXPECT_NE(run.err.find("m\xc3\xa4rz.htm...OK"), std::string::npos) << run.err;
+}
+
+// --- Inputs that cannot be scanned, and the exit status
+
+TEST_F(CliTest, EdgeFiles) {
+  ASSERT_EQ(::mkfifo((dir_ / "fifo").c_str(), 0600), 0);
+  struct Case {
+    std::string name;
+    int status;
+    std::string out;
+  } cases[] = {
+      {(dir_ / "missing").string(), 1, ""},
+      {dir_.string(), 1, ""},
+      {(dir_ / "fifo").string(), 1, ""},
+      {Write("empty", ""), 0, ""},
+      {Write("seven", "ed2k://"), 0, ""},
+      {Write("first", "ed2k://a|/"), 0, "ed2k://a|/\n"},
+  };
+  for (const Case& c : cases) {
+    const Outcome run = Scan(Quote(c.name));
+    EXPECT_EQ(run.status, c.status) << c.name << "\n" << run.err;
+    EXPECT_EQ(run.out, c.out) << c.name;
+    if (c.status == 1) {
+      EXPECT_NE(run.err.find("FEHLER:Datei konnte nicht geöffnet werden\n"), std::string::npos);
+    }
+  }
+}
+
+TEST_F(CliTest, OneFailedInputFailsTheRunButTheOthersAreScanned) {
+  const Outcome run = Scan(Quote((dir_ / "missing").string()) + " " +
+                       Quote(Write("page.htm", "xed2k://z|/")));
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out, "ed2k://z|/\n");
+}
+
+TEST_F(CliTest, UsageErrors) {
+  for (const std::string args : {"", "--bogus x", "-q"}) {
+    const Outcome run = Scan(args);
+    EXPECT_EQ(run.status, 2) << args;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+  }
+  EXPECT_EQ(Scan("--version").status, 0);
+  EXPECT_EQ(Scan("--help").status, 0);
+  // After "--" a leading dash is a file name.
+  EXPECT_EQ(Scan("-- -v").status, 1);
+}
+
+}  // namespace
