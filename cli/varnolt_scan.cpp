@@ -8,7 +8,7 @@
 
 #include "cli/terminal.h"
 #include "cli/terminal_controls.h"
-#include "extract/scan_file.h"
+#include "extract/scan_input.h"
 
 namespace {
 
@@ -16,6 +16,8 @@ constexpr char kUsage[] =
     "Usage: varnolt-scan [options] INPUT...\n"
     "Lists the distinct ed2k:// links of each INPUT, a file name or - for standard\n"
     "input, in file order: one link per line on stdout, the status log on stderr.\n"
+    "An INPUT that begins with http:// or https:// is first fetched to download.htm\n"
+    "in the current directory.\n"
     "\n"
     "Options:\n"
     "  -v, --verbose  also log a line for every link found\n"
@@ -67,9 +69,9 @@ int main(int argc, char** argv) {
   TerminalControls controls(stdout, stderr, args.verbose, IsTerminal(stderr));
   int status = 0;
   for (const std::string& input : args.inputs) {
-    ScanOptions options;
-    if (input == "-") options.open = OpenStandardInput;
-    const ScanResult result = ScanFile(input, controls, options);
+    InputOptions options;
+    if (input == "-") options.scan.open = OpenStandardInput;
+    const ScanResult result = ScanInput(input, controls, options);
     controls.EndJob();
     if (result.status != ScanStatus::kCompleted) status = 1;
   }

@@ -300,5 +300,29 @@ TEST_F(DownloadTest, PageThatCannotReplaceOldFileIsAFailure) {
   EXPECT_EQ(Files(), std::vector<std::string>{"download.htm"});
 }
 
+// --- varnolt-scan with a web address
+
+// Runs varnolt-scan on `address` in the current directory; returns its exit
+// status and leaves stdout and stderr in the files "out" and "err".
+int RunScanCommand(const std::string& address) {
+  const std::string command = std::string(VARNOLT_SCAN_PATH) + " '" + address + "' >out 2>err";
+  const int status = std::system(command.c_str());
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST_F(DownloadTest, ScanCommandFetchesPageIntoCurrentDirectory) {
+  EXPECT_EQ(RunScanCommand(server_.Url("/links.htm")), 0) << ReadFile("err");
+  EXPECT_EQ(ReadFile("out"), "ed2k://|file|a.iso|1|AA|/\ned2k://|file|b.iso|2|BB|/\n");
+  EXPECT_EQ(ReadFile("download.htm"), kPage);
+}
+
+TEST_F(DownloadTest, ScanCommandFailsOnFailedDownload) {
+  std::ofstream("download.htm") << " ed2k://|file|stale|/";
+  EXPECT_EQ(RunScanCommand(server_.Url("/missing")), 1);
+  EXPECT_EQ(ReadFile("out"), "");
+  EXPECT_NE(ReadFile("err").find("FEHLER:Download fehlgeschlagen (HTTP 404)"), std::string::npos)
+      << ReadFile("err");
+}
+
 }  // namespace
 }  // namespace varnolt
