@@ -5,6 +5,7 @@
 #include <richedit.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -13,7 +14,7 @@ namespace varnolt {
 namespace {
 
 constexpr char kTitle[] = "Varnolt V1 BUILD 2";
-constexpr int kWindowNumber = 0;
+constexpr long kWindowNumber = 0;
 constexpr int kClientWidth = 370;
 constexpr int kClientHeight = 330;
 // Asked for, but never used: bit 0 of the window flags centres the window.
@@ -87,7 +88,7 @@ class Win32MainWindow final : public MainWindow {
 
  private:
   static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
-  LRESULT HandleMessage(UINT message, WPARAM wparam, LPARAM lparam);
+  LRESULT HandleMessage(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
   void OnControlCommand(HWND sender, int notification);
   void MoveFocus(bool forward);
   bool CreateMainWindow();
@@ -96,7 +97,7 @@ class Win32MainWindow final : public MainWindow {
 
   HINSTANCE instance_ = GetModuleHandleA(nullptr);
   HFONT font_ = nullptr;
-  std::string class_name_;
+  char class_name_[32] = {};
   bool class_registered_ = false;
   HWND window_ = nullptr;
   HACCEL keyboard_table_ = nullptr;
@@ -116,7 +117,7 @@ Win32MainWindow::Win32MainWindow() {
 
 Win32MainWindow::~Win32MainWindow() {
   if (window_ != nullptr) DestroyWindow(window_);
-  if (class_registered_) UnregisterClassA(class_name_.c_str(), instance_);
+  if (class_registered_) UnregisterClassA(class_name_, instance_);
   if (keyboard_table_ != nullptr) DestroyAcceleratorTable(keyboard_table_);
 }
 
@@ -125,7 +126,7 @@ bool Win32MainWindow::CreateMainWindow() {
   const bool centre = (kWindowFlags & kCentreFlag) != 0;
   style |= WS_VISIBLE;
 
-  class_name_ = "WindowClass_" + std::to_string(kWindowNumber);
+  std::snprintf(class_name_, sizeof class_name_, "WindowClass_%ld", kWindowNumber);
   LOGBRUSH brush = {BS_SOLID, GetSysColor(COLOR_BTNFACE), 0};
   WNDCLASSA window_class = {};
   window_class.style = CS_DBLCLKS;
@@ -135,7 +136,7 @@ bool Win32MainWindow::CreateMainWindow() {
   window_class.hIcon = LoadIconA(instance_, MAKEINTRESOURCEA(1));
   window_class.hCursor = LoadCursorA(nullptr, IDC_ARROW);
   window_class.hbrBackground = CreateBrushIndirect(&brush);
-  window_class.lpszClassName = class_name_.c_str();
+  window_class.lpszClassName = class_name_;
   class_registered_ = RegisterClassA(&window_class) != 0;
 
   int x = kRequestedX;
@@ -151,7 +152,7 @@ bool Win32MainWindow::CreateMainWindow() {
     y = screen_height / 2 - std::min(outer_height, screen_height) / 2;
   }
 
-  window_ = CreateWindowExA(0, class_name_.c_str(), kTitle, style, x, y, outer_width,
+  window_ = CreateWindowExA(0, class_name_, kTitle, style, x, y, outer_width,
                             outer_height, nullptr, nullptr, instance_, this);
   if (window_ == nullptr) return false;
 
@@ -291,19 +292,18 @@ LRESULT CALLBACK Win32MainWindow::WindowProc(HWND window, UINT message, WPARAM w
   }
   auto* self = reinterpret_cast<Win32MainWindow*>(GetWindowLongPtrA(window, GWLP_USERDATA));
   if (self == nullptr) return DefWindowProcA(window, message, wparam, lparam);
-  // WM_SIZE arrives inside CreateWindowExA, before window_ is known.
-  if (message == WM_SIZE) {
-    PostMessageA(window, kResizeMessage, wparam, lparam);
-    return 0;
-  }
-  return self->HandleMessage(message, wparam, lparam);
+  return self->HandleMessage(window, message, wparam, lparam);
 }
 
-LRESULT Win32MainWindow::HandleMessage(UINT message, WPARAM wparam, LPARAM lparam) {
+LRESULT Win32MainWindow::HandleMessage(HWND window, UINT message, WPARAM wparam,
+                                       LPARAM lparam) {
   switch (message) {
     case WM_CLOSE:
       // Not passed on: the window stays until the program ends.
       pending_event_ = EventClose;
+      return 0;
+    case WM_SIZE:
+      PostMessageA(window, kResizeMessage, wparam, lparam);
       return 0;
     case WM_COMMAND:
       if (lparam != 0) {
@@ -314,7 +314,8 @@ LRESULT Win32MainWindow::HandleMessage(UINT message, WPARAM wparam, LPARAM lpara
       if (HIWORD(wparam) == 1 && LOWORD(wparam) == kFocusPreviousCommand) MoveFocus(false);
       return 0;
     default:
-      return DefWindowProcA(window_, message, wparam, lparam);
+      // Also runs inside CreateWindowExA, before window_ is known.
+      return DefWindowProcA(window, message, wparam, lparam);
   }
 }
 
