@@ -1,0 +1,135 @@
+#include "ui/qt_status_list.h"
+
+#include <QAbstractListModel>
+#include <QItemSelectionModel>
+#include <QListView>
+#include <utility>
+#include <vector>
+
+#include "ui/qt_text.h"
+
+namespace varnolt {
+
+// The log's lines as bytes. The view sees the first `announced_` of them;
+// lines added after the last Announce() exist for the program but not yet for
+// the view, which keeps per-line model notifications (and the relayout each
+// one schedules) off the scan's path.
+class StatusLineModel : public QAbstractListModel {
+ public:
+  using QAbstractListModel::QAbstractListModel;
+
+  int rowCount(const QModelIndex& parent = QModelIndex()) const override {
+    return parent.isValid() ? 0 : announced_;
+  }
+
+  QVariant data(const QModelIndex& index, int role) const override {
+    if (role != Qt::DisplayRole || !index.isValid() || index.row() >= announced_) return {};
+    const std::string& line = lines_[static_cast<size_t>(index.row())];
+    return DecodeText(line, DisplayEncoding(line));
+  }
+
+  const std::vector<std::string>& lines() const { return lines_; }
+
+  void Append(std::string_view text) { lines_.emplace_back(text); }
+
+  void Erase(int index) {
+    if (index < announced_) {
+      beginRemoveRows(QModelIndex(), index, index);
+      lines_.erase(lines_.begin() + index);
+      --announced_;
+      endRemoveRows();
+    } else {
+      lines_.erase(lines_.begin() + index);
+    }
+  }
+
+  // Tells the view of every line added since the last call, in one insertion.
+  void Announce() {
+    const int count = static_cast<int>(lines_.size());
+    if (count == announced_) return;
+    beginInsertRows(QModelIndex(), announced_, count - 1);
+    announced_ = count;
+    endInsertRows();
+  }
+
+ private:
+  std::vector<std::string> lines_;
+  int announced_ = 0;
+};
+
+QtStatusList::QtStatusList(QWidget* parent, std::function<void()> on_user_select)
+    : view_(new QListView(parent)),
+      model_(new StatusLineModel(view_)),
+      on_user_select_(std::move(on_user_select)) {
+  view_->setModel(model_);
+  view_->setSelectionMode(QAbstractItemView::SingleSelection);
+  view_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  // Every row has the height of the first, so laying out a long log costs no
+  // per-line measuring.
+  view_->setUniformItemSizes(true);
+  view_->setTextElideMode(Qt::ElideNone);
+  // The log has no horizontal extent to scroll to; a horizontal bar would
+  // cover half of its two visible lines.
+  view_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  view_->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+  QObject::connect(view_->selectionModel(), &QItemSelectionModel::selectionChanged, view_,
+                   [this] { OnViewSelectionChanged(); });
+  QObject::connect(view_, &QAbstractItemView::doubleClicked, view_, [this] {
+    if (!programmatic_) on_user_select_();
+  });
+}
+
+QtStatusList::~QtStatusList() = default;
+
+void QtStatusList::Add(std::string_view text) { model_->Append(text); }
+
+int QtStatusList::Count() const { return static_cast<int>(model_->lines().size()); }
+
+std::string QtStatusList::Text(int index) const {
+  if (index < 0 || index >= Count()) return {};
+  return model_->lines()[static_cast<size_t>(index)];
+}
+
+void QtStatusList::Remove(int index) {
+  if (index < 0 || index >= Count()) return;
+  programmatic_ = true;
+  model_->Erase(index);
+  programmatic_ = false;
+  if (index == selected_) {
+    selected_ = -1;
+    selection_dirty_ = true;
+  } else if (index < selected_) {
+    --selected_;
+  }
+}
+
+void QtStatusList::Select(int index) {
+  selected_ = index >= 0 && index < Count() ? index : -1;
+  selection_dirty_ = true;
+}
+
+void QtStatusList::Sync() {
+  programmatic_ = true;
+  model_->Announce();
+  if (selection_dirty_) {
+    selection_dirty_ = false;
+    QItemSelectionModel* selection = view_->selectionModel();
+    if (selected_ < 0) {
+      selection->clear();
+    } else {
+      const QModelIndex index = model_->index(selected_);
+      selection->setCurrentIndex(index, QItemSelectionModel::ClearAndSelect);
+      view_->scrollTo(index);
+    }
+  }
+  programmatic_ = false;
+}
+
+void QtStatusList::OnViewSelectionChanged() {
+  if (programmatic_) return;
+  const QModelIndexList rows = view_->selectionModel()->selectedIndexes();
+  selected_ = rows.isEmpty() ? -1 : rows.first().row();
+  on_user_select_();
+}
+
+}  // namespace varnolt
