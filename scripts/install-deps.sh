@@ -9,7 +9,7 @@ packages=(
   qt6-base-dev qt6-qpa-plugins libgl-dev
   libcurl4-openssl-dev ca-certificates
   libgtest-dev
-  xvfb xdotool xclip x11-utils
+  xvfb xdotool xclip x11-utils libx11-dev
 )
 if [ "${1:-}" = "--bench" ]; then
   packages+=(ripgrep grep time)

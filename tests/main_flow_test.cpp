@@ -1,0 +1,160 @@
+// The main flow with the real Qt window, on the offscreen platform.
+#include "ui/main_flow.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QTest>
+#include <QTimer>
+#include <filesystem>
+#include <fstream>
+
+#include "extract/download.h"
+#include "tests/local_http_server.h"
+#include "ui/qt_main_window.h"
+
+namespace varnolt {
+namespace {
+
+namespace fs = std::filesystem;
+using Lines = std::vector<std::string>;
+
+class MainFlowTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() /
+           ("varnolt-flow-" + std::to_string(::getpid()) + "-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::create_directories(dir_);
+    previous_dir_ = fs::current_path();
+    fs::current_path(dir_);  // "download.htm" lands here
+    window_ = std::make_unique<QtMainWindow>();
+  }
+  void TearDown() override {
+    window_.reset();
+    fs::current_path(previous_dir_);
+    fs::remove_all(dir_);
+  }
+
+  std::string Write(const std::string& name, const std::string& content) {
+    std::ofstream(dir_ / name, std::ios::binary) << content;
+    return (dir_ / name).string();
+  }
+
+  // Clicks "START" with `input` in the field, then closes the window, and
+  // runs the main flow until it ends.
+  void Start(const std::string& input) {
+    window_->SetText(kInputField, input);
+    QTest::mouseClick(window_->control(kStartButton), Qt::LeftButton);
+    RequestClose();
+    ASSERT_EQ(RunMainFlow(*window_), 0);
+  }
+
+  void RequestClose() {
+    QCloseEvent close;
+    QApplication::sendEvent(window_->widget(), &close);
+  }
+
+  Lines Log() {
+    Lines lines;
+    for (int i = 0; i < window_->CountItems(kStatusLog); ++i) {
+      lines.push_back(window_->ItemText(kStatusLog, i));
+    }
+    return lines;
+  }
+
+  Lines Results() {
+    Lines lines;
+    for (std::string line; !(line = window_->ItemText(kResultList, lines.size())).empty();) {
+      lines.push_back(line);
+    }
+    return lines;
+  }
+
+  fs::path dir_;
+  fs::path previous_dir_;
+  std::unique_ptr<QtMainWindow> window_;
+};
+
+const char kPage[] = "<a href=\"ed2k://|file|a|1|AA|/\">a</a> ed2k://|file|a|1|AA|/ ed2k://|file|b|2|BB|/";
+
+Lines RunLines(const std::string& name, size_t size) {
+  return {"Öffne Datei: " + name + "...OK", "Dateigrösse: " + std::to_string(size) + " bytes",
+          "Reserviere Arbeitsspeicher...OK", "Lese Datei ein...OK", "Starte Suche",
+          "Link gefunden", "Link gefunden", "doppelter Link gefunden", "Link gefunden",
+          "Suche beendet. 3 Links gefunden, 2 Links angezeigt"};
+}
+
+// --- "START"
+
+TEST_F(MainFlowTest, StartShowsTheLinksAndTheLinesAUserReads) {
+  const std::string page = Write("page.htm", kPage);
+  Start(page);
+  EXPECT_EQ(Results(), (Lines{"ed2k://|file|a|1|AA|/", "ed2k://|file|b|2|BB|/"}));
+  EXPECT_EQ(Log(), RunLines(page, sizeof kPage - 1));
+}
+
+TEST_F(MainFlowTest, StartTwiceShowsTheLinksOnceAndBothRunsInTheLog) {
+  const std::string page = Write("page.htm", kPage);
+  window_->SetText(kInputField, page);
+  QTest::mouseClick(window_->control(kStartButton), Qt::LeftButton);
+  QTest::mouseClick(window_->control(kStartButton), Qt::LeftButton);
+  RequestClose();
+  ASSERT_EQ(RunMainFlow(*window_), 0);
+  EXPECT_EQ(Results(), (Lines{"ed2k://|file|a|1|AA|/", "ed2k://|file|b|2|BB|/"}));
+  Lines twice = RunLines(page, sizeof kPage - 1);
+  const Lines once = twice;
+  twice.insert(twice.end(), once.begin(), once.end());
+  EXPECT_EQ(Log(), twice);
+}
+
+TEST_F(MainFlowTest, StartOnAMissingFileEmptiesTheList) {
+  Start(Write("page.htm", kPage));
+  const std::string missing = (dir_ / "missing.htm").string();
+  Start(missing);
+  EXPECT_TRUE(Results().empty());
+  EXPECT_EQ(Log().back(), "FEHLER:Datei konnte nicht geöffnet werden");
+}
+
+TEST_F(MainFlowTest, StartFetchesAWebPageFirst) {
+  TestServer server({{"/page.htm", Ok(kPage)}});
+  const std::string address = server.Url("/page.htm");
+  Start(address);
+  EXPECT_EQ(Results(), (Lines{"ed2k://|file|a|1|AA|/", "ed2k://|file|b|2|BB|/"}));
+  const Lines log = Log();
+  ASSERT_GE(log.size(), 3u);
+  EXPECT_EQ(log[0], "INTERNET Adresse gefunden");
+  EXPECT_EQ(log[1], "Downloade File...OK!");
+  EXPECT_EQ(log[2], "Öffne Datei: download.htm...OK");
+  EXPECT_EQ(window_->GetText(kInputField), address);  // the field keeps the address
+}
+
+// --- "..." and the end
+
+TEST_F(MainFlowTest, BrowsePutsTheChoiceIntoTheFieldAndCancelEmptiesIt) {
+  window_->SetFileChooserForTesting([] { return std::string("/tmp/chosen file.htm"); });
+  BrowseCommand(*window_);
+  EXPECT_EQ(window_->GetText(kInputField), "/tmp/chosen file.htm");
+  window_->SetFileChooserForTesting([] { return std::string(); });
+  QTest::mouseClick(window_->control(kBrowseButton), Qt::LeftButton);
+  RequestClose();
+  ASSERT_EQ(RunMainFlow(*window_), 0);
+  EXPECT_EQ(window_->GetText(kInputField), "");
+}
+
+TEST_F(MainFlowTest, CloseRequestWhileIdleEndsTheLoopWithStatusZero) {
+  QTimer::singleShot(50, [this] { RequestClose(); });
+  EXPECT_EQ(RunMainFlow(*window_), 0);
+  EXPECT_TRUE(window_->widget()->isVisible());  // the program, not the window, ends
+}
+
+}  // namespace
+}  // namespace varnolt
+
+int main(int argc, char** argv) {
+  qputenv("QT_QPA_PLATFORM", "offscreen");
+  QApplication app(argc, argv);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}

@@ -1,0 +1,40 @@
+#include "ui/main_flow.h"
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "extract/scan_input.h"
+
+namespace varnolt {
+
+void StartCommand(MainWindow& window) {
+  window.ClearItems(kResultList);
+  const std::string input = window.GetText(kInputField);
+  ScanInput(input, window);
+}
+
+void BrowseCommand(MainWindow& window) { window.SetText(kInputField, window.ChooseInputFile()); }
+
+int RunMainFlow(MainWindow& window) {
+  bool quit = false;
+  while (!quit) {
+    const int code = window.PollEvent();
+    const int id = window.EventControlId();
+    if (code == EventClose) {
+      quit = true;
+    } else if (code == EventControl) {
+      if (id == kStartButton) {
+        StartCommand(window);
+      } else if (id == kBrowseButton) {
+        BrowseCommand(window);
+      }
+    }
+    // Every turn sleeps, event or not: the idle program polls about 100
+    // times a second and works off queued input one event per turn.
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return 0;
+}
+
+}  // namespace varnolt
