@@ -12,7 +12,7 @@ build: deps
 	cmake --build build -j$(JOBS)
 
 run: build
-	./build/varnolt-scan -v examples/links.htm
+	./build/varnolt
 
 # The tests run under AddressSanitizer and UndefinedBehaviorSanitizer.
 test: deps
