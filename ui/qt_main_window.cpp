@@ -38,6 +38,17 @@ constexpr qsizetype kMaxChosenPath = 9999;
 // that painting costs the scan nothing noticeable.
 constexpr qint64 kRepaintIntervalMs = 30;
 
+// The shortest time between two updates of the status log's view while a
+// command runs. Laying out the view grows with the length of the log (about
+// 10 ms at 250,000 lines), so a long scan updates it less often than the bar.
+constexpr qint64 kLogRepaintIntervalMs = 250;
+
+// The time the result list may spend taking waiting lines into its editor:
+// per repaint during a command, and per poll, where the user must not notice
+// it.
+constexpr int kResultSliceDuringCommandMs = 4;
+constexpr int kResultSlicePerPollMs = 10;
+
 // The GUI font at the pixel size of the classic dialog font, so that a text
 // line fits the 20-pixel rows and the status log shows two lines.
 QFont ControlFont() {
@@ -215,8 +226,8 @@ QtMainWindow::~QtMainWindow() = default;
 
 void QtMainWindow::Queue(int code, int control_id) { events_.push_back({code, control_id}); }
 
-void QtMainWindow::SyncLists() {
-  result_list_->Sync();
+void QtMainWindow::SyncLists(int result_budget_ms) {
+  result_list_->Sync(result_budget_ms);
   status_list_->Sync();
 }
 
@@ -264,7 +275,11 @@ void QtMainWindow::SetProgress(int id, int position) {
   // A command runs without polling, so let Qt paint now and then. User input
   // stays queued in the platform until PollEvent takes it, in order.
   if (!since_repaint_.isValid() || since_repaint_.elapsed() >= kRepaintIntervalMs) {
-    SyncLists();
+    result_list_->Sync(kResultSliceDuringCommandMs);
+    if (!since_log_repaint_.isValid() || since_log_repaint_.elapsed() >= kLogRepaintIntervalMs) {
+      status_list_->Sync();
+      since_log_repaint_.start();
+    }
     QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
     since_repaint_.start();
   }
@@ -296,7 +311,7 @@ void QtMainWindow::SelectItem(int id, int index) {
 }
 
 int QtMainWindow::PollEvent() {
-  SyncLists();
+  SyncLists(kResultSlicePerPollMs);
   // Without WaitForMoreEvents this returns once the pending events are
   // delivered; the widgets queue what concerns the program.
   QCoreApplication::processEvents();
@@ -313,7 +328,7 @@ int QtMainWindow::PollEvent() {
 int QtMainWindow::EventControlId() { return last_control_id_; }
 
 std::string QtMainWindow::ChooseInputFile() {
-  SyncLists();
+  SyncLists(kResultSlicePerPollMs);
   if (file_chooser_) return file_chooser_();
   return RunFileDialog();
 }

@@ -82,9 +82,10 @@ class QtMainWindow final : public MainWindow {
   // Queues an event; the widgets call it as Qt delivers input.
   void Queue(int code, int control_id);
 
-  // Brings the lazily updated lists up to date; called before Qt processes
-  // events and before a dialog opens.
-  void SyncLists();
+  // Brings the status log's view up to date and moves waiting result-list
+  // lines into the editor for about `result_budget_ms` (all of them when
+  // negative); called before Qt processes events and before a dialog opens.
+  void SyncLists(int result_budget_ms);
 
   // Moves the window so that its outer frame sits at the screen's centre.
   void Centre();
@@ -101,7 +102,9 @@ class QtMainWindow final : public MainWindow {
   std::unique_ptr<QString> set_text_;
   std::string set_bytes_;
 
-  QElapsedTimer since_repaint_;  // throttles repaints during a command
+  // Throttle repaints during a command.
+  QElapsedTimer since_repaint_;
+  QElapsedTimer since_log_repaint_;
 
   std::unique_ptr<QtResultList> result_list_;
   std::unique_ptr<QtStatusList> status_list_;

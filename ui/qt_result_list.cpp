@@ -4,6 +4,8 @@
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
+#include <algorithm>
+#include <cstring>
 
 #include "ui/qt_text.h"
 
@@ -18,22 +20,41 @@ constexpr int kWindows1252Line = 1;
 // The longest line text read back, in characters.
 constexpr qsizetype kMaxLineText = 31999;
 
-// Appends `text` to `out` with each line break as one paragraph separator,
-// exactly as the document will split it: CR LF is one break, and so are a
-// lone CR, a lone LF and the characters the document itself treats as
-// breaks. Inserting the result then creates one block per separator, which
-// keeps document positions equal to offsets into the gathered text.
-void AppendWithBreaks(const QString& text, QString& out) {
-  const qsizetype n = text.size();
-  for (qsizetype i = 0; i < n; ++i) {
-    const char16_t c = text[i].unicode();
-    if (c == u'\r' || c == u'\n' || c == QChar::ParagraphSeparator || c == 0xFDD0 || c == 0xFDD1) {
-      if (c == u'\r' && i + 1 < n && text[i + 1] == u'\n') ++i;
-      out.append(QChar::ParagraphSeparator);
-    } else {
-      out.append(text[i]);
-    }
+// Lines moved into the editor in one insertion: large enough that the fixed
+// cost of an edit does not count, small enough to keep within a time budget.
+constexpr size_t kSliceLines = 1000;
+
+// The length of the line break at `i` in `bytes`, 0 when there is none there.
+// CR LF is one break; in UTF-8 text so are the characters the text document
+// itself takes as paragraph breaks (U+2029, U+FDD0, U+FDD1).
+size_t BreakAt(std::string_view bytes, size_t i, bool utf8) {
+  const char c = bytes[i];
+  if (c == '\r') return i + 1 < bytes.size() && bytes[i + 1] == '\n' ? 2 : 1;
+  if (c == '\n') return 1;
+  if (utf8 && bytes.size() - i >= 3) {
+    const std::string_view three = bytes.substr(i, 3);
+    if (three == "\xE2\x80\xA9" || three == "\xEF\xB7\x90" || three == "\xEF\xB7\x91") return 3;
   }
+  return 0;
+}
+
+// Whether `bytes` may hold a line break: a CR, an LF, or the lead byte of a
+// three-byte break. Most links hold none, and skip the splitting walk.
+bool MayHoldBreak(std::string_view bytes) {
+  for (const char c : bytes) {
+    if (c == '\r' || c == '\n' || c == '\xE2' || c == '\xEF') return true;
+  }
+  return false;
+}
+
+std::string EncodeLine(QString text, bool windows1252) {
+  if (text.size() > kMaxLineText) {
+    // Cut between characters, not inside a surrogate pair.
+    qsizetype keep = kMaxLineText;
+    if (text[keep - 1].isHighSurrogate()) --keep;
+    text.truncate(keep);
+  }
+  return EncodeText(text, windows1252 ? TextEncoding::kWindows1252 : TextEncoding::kUtf8);
 }
 
 }  // namespace
@@ -46,61 +67,87 @@ QtResultList::QtResultList(QWidget* parent) : editor_(new QPlainTextEdit(parent)
 }
 
 void QtResultList::Add(std::string_view text) {
-  const bool has_text = !pending_.isEmpty() || editor_->document()->characterCount() > 1;
-  if (has_text) pending_.append(QChar::ParagraphSeparator);
-  const TextEncoding encoding = DisplayEncoding(text);
-  const qsizetype begin = pending_.size();
-  AppendWithBreaks(DecodeText(text, encoding), pending_);
-  if (encoding == TextEncoding::kWindows1252) {
-    windows1252_spans_.push_back({begin, pending_.size()});
+  const bool empty = waiting_.empty() && editor_->document()->characterCount() <= 1;
+  if (empty && text.empty()) return;
+  const bool utf8 = IsValidUtf8(text);
+  if (!MayHoldBreak(text)) {
+    waiting_.push_back({std::string(text), !utf8});
+    return;
   }
-}
-
-void QtResultList::Sync() {
-  if (pending_.isEmpty()) return;
-  QTextDocument* document = editor_->document();
-  QTextCursor cursor(document);
-  cursor.movePosition(QTextCursor::End);
-  const int start = cursor.position();
-  // The first line goes into the existing last block when the list was
-  // empty; that block may still carry the encoding of text the user deleted.
-  if (start == 0) document->firstBlock().setUserState(-1);
-  cursor.insertText(pending_);
-  // A Windows-1252 line owns every block that starts inside it, and also the
-  // one that starts at its end when it ends in a line break.
-  for (const Windows1252Span& span : windows1252_spans_) {
-    const int end = start + static_cast<int>(span.end);
-    for (QTextBlock block = document->findBlock(start + static_cast<int>(span.begin));
-         block.isValid() && block.position() <= end; block = block.next()) {
-      block.setUserState(kWindows1252Line);
+  size_t begin = 0;
+  for (size_t i = 0; i < text.size();) {
+    const size_t length = BreakAt(text, i, utf8);
+    if (length == 0) {
+      ++i;
+      continue;
     }
+    waiting_.push_back({std::string(text.substr(begin, i - begin)), !utf8});
+    i += length;
+    begin = i;
   }
-  pending_.clear();
-  windows1252_spans_.clear();
-  // Caret after the text, scrolled into view, as after typing it.
-  editor_->setTextCursor(cursor);
+  waiting_.push_back({std::string(text.substr(begin)), !utf8});
 }
 
-std::string QtResultList::Text(int line) {
-  Sync();
+std::string QtResultList::Text(int line) const {
   if (line < 0) return {};
-  const QTextBlock block = editor_->document()->findBlockByNumber(line);
-  if (!block.isValid()) return {};
-  QString text = block.text();
-  if (text.size() > kMaxLineText) {
-    // Cut between characters, not inside a surrogate pair.
-    qsizetype keep = kMaxLineText;
-    if (text[keep - 1].isHighSurrogate()) --keep;
-    text.truncate(keep);
+  const QTextDocument* document = editor_->document();
+  // While lines wait, an empty editor's one block is where the first goes.
+  const int in_editor =
+      waiting_.empty() || document->characterCount() > 1 ? document->blockCount() : 0;
+  if (line < in_editor) {
+    const QTextBlock block = document->findBlockByNumber(line);
+    return EncodeLine(block.text(), block.userState() == kWindows1252Line);
   }
-  return EncodeText(text, block.userState() == kWindows1252Line ? TextEncoding::kWindows1252
-                                                                : TextEncoding::kUtf8);
+  const size_t index = static_cast<size_t>(line - in_editor);
+  if (index >= waiting_.size()) return {};
+  const Line& waiting = waiting_[index];
+  if (waiting.bytes.size() <= static_cast<size_t>(kMaxLineText)) return waiting.bytes;
+  return EncodeLine(DecodeText(waiting.bytes, waiting.windows1252 ? TextEncoding::kWindows1252
+                                                                  : TextEncoding::kUtf8),
+                    waiting.windows1252);
 }
 
 void QtResultList::Clear() {
-  pending_.clear();
-  windows1252_spans_.clear();
+  waiting_.clear();
   editor_->clear();
+  editor_->setReadOnly(false);
+}
+
+void QtResultList::Sync(int budget_ms) {
+  if (waiting_.empty()) return;
+  QElapsedTimer clock;
+  clock.start();
+  do {
+    InsertSlice(std::min(kSliceLines, waiting_.size()));
+  } while (!waiting_.empty() && (budget_ms < 0 || clock.elapsed() < budget_ms));
+  editor_->setReadOnly(!waiting_.empty());
+}
+
+void QtResultList::InsertSlice(size_t count) {
+  QTextDocument* document = editor_->document();
+  const bool empty = document->characterCount() <= 1;
+  // One insertion for the slice, each line break one paragraph separator, so
+  // the slice's lines become consecutive blocks.
+  QString text;
+  for (size_t i = 0; i < count; ++i) {
+    if (i > 0 || !empty) text.append(QChar::ParagraphSeparator);
+    const Line& line = waiting_[i];
+    text.append(DecodeText(line.bytes,
+                           line.windows1252 ? TextEncoding::kWindows1252 : TextEncoding::kUtf8));
+  }
+  const int first_block = empty ? 0 : document->blockCount();
+  QTextCursor cursor(document);
+  cursor.movePosition(QTextCursor::End);
+  // An emptied editor's block may still carry the mark of a deleted line.
+  if (empty) document->firstBlock().setUserState(-1);
+  cursor.insertText(text);
+  QTextBlock block = document->findBlockByNumber(first_block);
+  for (size_t i = 0; i < count && block.isValid(); ++i, block = block.next()) {
+    if (waiting_[i].windows1252) block.setUserState(kWindows1252Line);
+  }
+  waiting_.erase(waiting_.begin(), waiting_.begin() + static_cast<std::ptrdiff_t>(count));
+  // Caret after the text, scrolled into view, as after typing it.
+  editor_->setTextCursor(cursor);
 }
 
 }  // namespace varnolt

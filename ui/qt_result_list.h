@@ -1,13 +1,15 @@
 // Control 4 on Qt: the result list as a plain-text editor, one added text per
-// line. Lines added while the program works are gathered and inserted in one
-// edit, before anything reads the text and before Qt next processes events,
-// so a scan that lists hundreds of thousands of links lays the text out once.
+// line. A text document takes a few microseconds per line, far more than a
+// scan spends finding a link, so added lines wait in a store of their own and
+// move into the editor in slices of bounded time between the program's steps.
+// Reading a line answers from wherever it is, so the delay is invisible to the
+// program.
 #pragma once
 
-#include <QString>
+#include <QElapsedTimer>
+#include <deque>
 #include <string>
 #include <string_view>
-#include <vector>
 
 class QPlainTextEdit;
 class QWidget;
@@ -37,25 +39,32 @@ class QtResultList {
   // Line `line` (counted from 0) without its line break, at most 31,999
   // characters: exactly the bytes added for a line added whole. The empty text
   // for a line the list does not have.
-  std::string Text(int line);
+  std::string Text(int line) const;
 
   // Removes all text, and with it the undo history.
   void Clear();
 
-  // Inserts the lines gathered since the last call. Cheap when there are none.
-  void Sync();
+  // Moves waiting lines into the editor for about `budget_ms` milliseconds,
+  // at least one slice; a negative budget moves all of them. The editor is
+  // read-only while lines wait, so that the user's typing cannot land above
+  // lines the program added before it. Cheap when no line waits.
+  void Sync(int budget_ms);
+
+  // True when lines wait to be moved into the editor.
+  bool HasWaitingLines() const { return !waiting_.empty(); }
 
  private:
-  // A line of the gathered text that shows as Windows-1252: its start and
-  // end as offsets into pending_.
-  struct Windows1252Span {
-    qsizetype begin;
-    qsizetype end;
+  // A line as added: its bytes and whether it shows as Windows-1252. It holds
+  // no line break; Add() splits texts at theirs.
+  struct Line {
+    std::string bytes;
+    bool windows1252;
   };
 
+  void InsertSlice(size_t count);
+
   QPlainTextEdit* editor_;
-  QString pending_;  // lines not yet inserted, each break one U+2029
-  std::vector<Windows1252Span> windows1252_spans_;
+  std::deque<Line> waiting_;
 };
 
 }  // namespace varnolt
