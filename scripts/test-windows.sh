@@ -1,0 +1,144 @@
+#!/usr/bin/env bash
+# Runs the Windows build's tests under 32-bit Wine in a private Xvfb: the
+# cross-built unit tests through CTest, varnolt-scan.exe on real files, and
+# varnolt.exe driven as a user would drive it. Expects `make windows` first.
+# Usage: scripts/test-windows.sh [BUILD_DIR]   (default: build-windows)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+build=$(cd "${1:-build-windows}" && pwd)
+
+export WINEPREFIX="$build/wine" WINEARCH=win32 WINEDEBUG=-all
+# No Mono or Gecko installer dialogs in a fresh prefix.
+export WINEDLLOVERRIDES="mscoree,mshtml="
+unset WAYLAND_DISPLAY
+
+work=$(mktemp -d)
+xvfb_pid=""
+app_pid=""
+cleanup() {
+  [ -n "$app_pid" ] && kill "$app_pid" 2>/dev/null || true
+  wineserver -k 2>/dev/null || true
+  [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# Xvfb picks a free display number itself and writes it to the pipe.
+exec 3< <(Xvfb -displayfd 1 -screen 0 1024x768x24 -nolisten tcp 2>/dev/null & echo "pid $!")
+read -r _ xvfb_pid <&3
+read -r display <&3
+export DISPLAY=":$display"
+
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  wineboot -i >/dev/null 2>&1
+fi
+# Without a window manager, Wine would wait for one on every window that
+# goes away; unmanaged windows are drawn by Wine itself, caption included.
+wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
+wineserver -w
+
+passed=0
+failed=0
+check() {  # check NAME COMMAND...: one end-to-end case
+  if "${@:2}"; then
+    passed=$((passed + 1))
+  else
+    failed=$((failed + 1))
+    echo "FAILED: $1" >&2
+  fi
+}
+
+# --- Unit tests (GoogleTest under Wine, registered with CTest)
+if ! (cd "$build" && ctest --output-on-failure); then
+  failed=$((failed + 1))
+  echo "FAILED: ctest" >&2
+fi
+
+# --- varnolt-scan.exe on real files
+scan="$build/varnolt-scan.exe"
+cp "$root/examples/links.htm" "$work/links.htm"
+expected_links=$(cd "$work" && wine "$scan" links.htm 2>/dev/null)
+
+scan_lists_links() {
+  [ "$(printf '%s\n' "$expected_links" | wc -l)" -ge 2 ] &&
+    printf '%s\n' "$expected_links" | grep -q '^ed2k://' &&
+    ! printf '%s' "$expected_links" | grep -q $'\r'
+}
+check "varnolt-scan.exe lists the links, no CR added" scan_lists_links
+
+scan_reads_pipe() {
+  [ "$(cd "$work" && cat links.htm | wine "$scan" - 2>/dev/null)" = "$expected_links" ]
+}
+check "varnolt-scan.exe reads a pipe" scan_reads_pipe
+
+scan_reports_missing() {
+  local status=0
+  (cd "$work" && wine "$scan" fehlt.htm >/dev/null 2>"$work/err") || status=$?
+  [ "$status" -eq 1 ] &&
+    grep -q 'Öffne Datei: fehlt.htm...' "$work/err" &&
+    grep -q 'FEHLER:Datei konnte nicht geöffnet werden' "$work/err"
+}
+check "varnolt-scan.exe reports a missing file in readable German" scan_reports_missing
+
+# --- varnolt.exe, the real window
+title="Varnolt V1 BUILD 2"
+(cd "$work" && exec wine "$build/varnolt.exe") &
+app_pid=$!
+window=""
+for _ in $(seq 100); do
+  window=$(xdotool search --name "^$title\$" 2>/dev/null | head -n1) && [ -n "$window" ] && break
+  sleep 0.2
+done
+
+window_appears() {
+  [ -n "$window" ] || return 1
+  eval "$(xdotool getwindowgeometry --shell "$window")"
+  # The X window is the whole outer window: Wine draws frame and caption.
+  [ "$WIDTH" -gt 370 ] && [ "$WIDTH" -lt 400 ] && [ "$HEIGHT" -gt 330 ] && [ "$HEIGHT" -lt 380 ]
+}
+check "the window appears titled '$title'" window_appears
+
+clipboard_after_start() {
+  [ -n "$window" ] || return 1
+  eval "$(xdotool getwindowgeometry --shell "$window")"
+  local border=$(((WIDTH - 370) / 2))
+  local client_x=$((X + border)) client_y=$((Y + HEIGHT - 330 - border))
+  # Type the path into the input field, then click START.
+  xdotool mousemove $((client_x + 200)) $((client_y + 20)) click 1
+  sleep 0.3
+  xdotool type --delay 20 "links.htm"
+  xdotool mousemove $((client_x + 185)) $((client_y + 70)) click 1
+  sleep 1.5
+  # Back into the input field, then Tab, Tab: past "..." into the result list.
+  xdotool mousemove $((client_x + 200)) $((client_y + 20)) click 1
+  sleep 0.3
+  xdotool key Tab Tab ctrl+a ctrl+c
+  sleep 1
+  local copied
+  copied=$(xclip -o -selection clipboard 2>/dev/null | tr -d '\r')
+  [ "$copied" = "$expected_links" ]
+}
+check "START fills the result list; Tab reaches it" clipboard_after_start
+
+close_ends_with_zero() {
+  [ -n "$window" ] || return 1
+  xdotool windowactivate "$window" 2>/dev/null || true
+  xdotool key --window "$window" alt+F4
+  local status=0
+  for _ in $(seq 50); do
+    kill -0 "$app_pid" 2>/dev/null || break
+    sleep 0.2
+  done
+  if kill -0 "$app_pid" 2>/dev/null; then
+    echo "varnolt.exe did not end on the close request" >&2
+    return 1
+  fi
+  wait "$app_pid" || status=$?
+  app_pid=""
+  [ "$status" -eq 0 ]
+}
+check "a close request ends varnolt.exe with status 0" close_ends_with_zero
+
+echo "windows: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
