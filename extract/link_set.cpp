@@ -1,5 +1,6 @@
 #include "extract/link_set.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace varnolt {
@@ -23,67 +24,80 @@ uint64_t Mix(uint64_t h) {
   return h;
 }
 
-// Eight bytes a step; links are mostly 60 to 300 bytes long.
+uint64_t RotateLeft(uint64_t v, int bits) { return (v << bits) | (v >> (64 - bits)); }
+
+// Eight bytes a step with one multiply each, and a full mix at the end;
+// links are mostly 60 to 300 bytes long.
 uint64_t Hash(std::string_view text) {
   const char* p = text.data();
   size_t n = text.size();
-  uint64_t h = 0x9e3779b97f4a7c15ULL ^ (n * 0x100000001b3ULL);
-  for (; n >= 8; p += 8, n -= 8) h = (h ^ Mix(Load64(p))) * 0x9e3779b97f4a7c15ULL;
+  uint64_t h = 0x9e3779b97f4a7c15ULL ^ n;
+  for (; n >= 8; p += 8, n -= 8) h = RotateLeft((h ^ Load64(p)) * 0xbf58476d1ce4e5b9ULL, 31);
   uint64_t last = 0;
   std::memcpy(&last, p, n);
-  return Mix(h ^ Mix(last ^ n));
+  return Mix(h ^ last);
 }
+
+constexpr size_t kLengthSize = sizeof(uint64_t);
 
 }  // namespace
 
-LinkSet::LinkSet() : slots_(kInitialSlots, Slot{0, nullptr, 0}) {}
+LinkSet::LinkSet() : slots_(kInitialSlots, Slot{0, nullptr}) {}
+
+std::string_view LinkSet::TextOf(const char* entry) {
+  uint64_t length;
+  std::memcpy(&length, entry, kLengthSize);
+  return {entry + kLengthSize, static_cast<size_t>(length)};
+}
 
 bool LinkSet::Insert(std::string_view text) {
   const uint64_t hash = Hash(text);
   const size_t mask = slots_.size() - 1;
   for (size_t i = hash & mask;; i = (i + 1) & mask) {
     Slot& slot = slots_[i];
-    if (slot.text == nullptr) {
-      slot = Slot{hash, Store(text), text.size()};
+    if (slot.entry == nullptr) {
+      slot = Slot{hash, Store(text)};
       // Keep the table at most half full so probes stay short.
       if (++size_ * 2 > slots_.size()) Grow();
       return true;
     }
-    if (slot.hash == hash && slot.length == text.size() &&
-        std::memcmp(slot.text, text.data(), text.size()) == 0) {
-      return false;
-    }
+    if (slot.hash == hash && TextOf(slot.entry) == text) return false;
   }
 }
 
 const char* LinkSet::Store(std::string_view text) {
-  if (text.empty()) return "";
-  if (text.size() > kBlockSize / 4) {
+  const size_t size = kLengthSize + text.size();
+  char* entry;
+  if (size > kBlockSize / 4) {
     // A long link gets a block of its own instead of wasting a shared one.
-    blocks_.push_back(std::make_unique<char[]>(text.size()));
-    std::memcpy(blocks_.back().get(), text.data(), text.size());
-    return blocks_.back().get();
+    blocks_.push_back(std::unique_ptr<char[]>(new char[size]));
+    entry = blocks_.back().get();
+  } else {
+    if (size > block_free_) {
+      blocks_.push_back(std::unique_ptr<char[]>(new char[kBlockSize]));
+      block_next_ = blocks_.back().get();
+      block_free_ = kBlockSize;
+    }
+    entry = block_next_;
+    // Keep the next length field aligned.
+    const size_t used = (size + kLengthSize - 1) / kLengthSize * kLengthSize;
+    block_next_ += std::min(used, block_free_);
+    block_free_ -= std::min(used, block_free_);
   }
-  if (text.size() > block_free_) {
-    blocks_.push_back(std::make_unique<char[]>(kBlockSize));
-    block_next_ = blocks_.back().get();
-    block_free_ = kBlockSize;
-  }
-  char* stored = block_next_;
-  std::memcpy(stored, text.data(), text.size());
-  block_next_ += text.size();
-  block_free_ -= text.size();
-  return stored;
+  const uint64_t length = text.size();
+  std::memcpy(entry, &length, kLengthSize);
+  std::memcpy(entry + kLengthSize, text.data(), text.size());
+  return entry;
 }
 
 void LinkSet::Grow() {
-  std::vector<Slot> old(slots_.size() * 2, Slot{0, nullptr, 0});
+  std::vector<Slot> old(slots_.size() * 2, Slot{0, nullptr});
   old.swap(slots_);
   const size_t mask = slots_.size() - 1;
   for (const Slot& slot : old) {
-    if (slot.text == nullptr) continue;
+    if (slot.entry == nullptr) continue;
     size_t i = slot.hash & mask;
-    while (slots_[i].text != nullptr) i = (i + 1) & mask;
+    while (slots_[i].entry != nullptr) i = (i + 1) & mask;
     slots_[i] = slot;
   }
 }

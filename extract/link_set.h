@@ -22,12 +22,14 @@ class LinkSet {
   size_t size() const { return size_; }
 
  private:
+  // 16 bytes, so that four share a cache line. The text's length is stored
+  // in front of its bytes, where the comparison reads anyway.
   struct Slot {
     uint64_t hash;
-    const char* text;  // nullptr marks an empty slot
-    size_t length;
+    const char* entry;  // nullptr marks an empty slot
   };
 
+  static std::string_view TextOf(const char* entry);
   const char* Store(std::string_view text);
   void Grow();
 

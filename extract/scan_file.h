@@ -14,8 +14,9 @@
 namespace varnolt {
 
 struct ScanOptions {
-  // Bytes read from the file at a time. A few such buffers are the job's
-  // memory beyond the set of distinct links; small ones stay in the cache.
+  // Bytes read from the file at a time: the job's memory beyond the set of
+  // distinct links. A buffer that stays in the processor's cache makes both
+  // the copy from the operating system and the walk faster.
   size_t buffer_size = 64 << 10;
   // How the name is opened; replaceable for standard input and for tests.
   std::unique_ptr<InputFile> (*open)(const std::string& name) = OpenInputFile;
