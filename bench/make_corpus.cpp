@@ -1,0 +1,116 @@
+// Writes a deterministic HTML-like corpus for the scan benchmark: ordinary
+// text and http(s) links, with ed2k links on a few percent of the lines, about
+// one in eight of them repeated and some in capitals.
+//
+//   make_corpus OUTPUT SIZE_IN_MIB [PATTERN]
+//
+// With PATTERN, the file is PATTERN repeated instead: the inputs that would
+// make a naive scan slow ("ed2k://" with no terminator, and so on).
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace {
+
+class Random {
+ public:
+  explicit Random(uint64_t seed) : state_(seed) {}
+  uint64_t Next() {
+    state_ ^= state_ << 13;
+    state_ ^= state_ >> 7;
+    state_ ^= state_ << 17;
+    return state_;
+  }
+  size_t Below(size_t n) { return static_cast<size_t>(Next() % n); }
+
+ private:
+  uint64_t state_;
+};
+
+const char* const kWords[] = {
+    "der", "die", "das", "und", "file", "download", "release", "version", "2005", "archiv",
+    "musik", "video", "neue", "seite", "forum", "beitrag", "antwort", "zitat", "bild", "link",
+    "mirror", "server", "quelle", "hash", "grösse", "datum", "04.01.2005", "12:34", "|", "/"};
+
+std::string Words(Random& rng, size_t count) {
+  std::string text;
+  for (size_t i = 0; i < count; ++i) {
+    if (i) text += ' ';
+    text += kWords[rng.Below(sizeof kWords / sizeof kWords[0])];
+  }
+  return text;
+}
+
+std::string Hex(Random& rng, size_t digits) {
+  static const char kDigits[] = "0123456789ABCDEF";
+  std::string hex;
+  for (size_t i = 0; i < digits; ++i) hex += kDigits[rng.Below(16)];
+  return hex;
+}
+
+std::string NewEd2kLink(Random& rng) {
+  std::string name = Words(rng, 2 + rng.Below(4));
+  for (char& c : name) c = c == ' ' ? '.' : c == '|' || c == '/' ? '_' : c;
+  std::string link = "ed2k://|file|" + name + ".avi|" + std::to_string(rng.Below(2000000000)) +
+                     "|" + Hex(rng, 32) + "|/";
+  if (rng.Below(16) == 0) {
+    for (char& c : link) c = (c >= 'a' && c <= 'z') ? c - 32 : c;
+  }
+  return link;
+}
+
+}  // namespace
+
+int WriteRepeated(std::FILE* out, uint64_t target, const std::string& pattern) {
+  std::string block;
+  while (block.size() < (1 << 20)) block += pattern;
+  for (uint64_t written = 0; written < target;) {
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(block.size(), target - written));
+    std::fwrite(block.data(), 1, n, out);
+    written += n;
+  }
+  return std::fclose(out) == 0 ? 0 : 1;
+}
+
+int main(int argc, char** argv) {
+  if (argc != 3 && argc != 4) {
+    std::fprintf(stderr, "usage: make_corpus OUTPUT SIZE_IN_MIB [PATTERN]\n");
+    return 2;
+  }
+  std::FILE* out = std::fopen(argv[1], "wb");
+  if (!out) {
+    std::perror(argv[1]);
+    return 1;
+  }
+  const uint64_t target = std::strtoull(argv[2], nullptr, 10) << 20;
+  if (argc == 4) return WriteRepeated(out, target, argv[3]);
+  Random rng(0x5eed2005);
+  std::vector<std::string> earlier;
+  uint64_t written = 0;
+  std::string line;
+  while (written < target) {
+    const size_t kind = rng.Below(100);
+    if (kind < 4) {
+      std::string link;
+      if (!earlier.empty() && rng.Below(8) == 0) {
+        link = earlier[rng.Below(earlier.size())];
+      } else {
+        link = NewEd2kLink(rng);
+        earlier.push_back(link);
+      }
+      line = "<a href=\"" + link + "\">" + Words(rng, 3) + "</a><br>\n";
+    } else if (kind < 40) {
+      line = std::string("<a href=\"") + (rng.Below(2) ? "https" : "http") + "://www.example.org/" +
+             Words(rng, 2) + "/" + std::to_string(rng.Below(100000)) + "\">" + Words(rng, 3) +
+             "</a> " + Words(rng, 4) + "<br>\n";
+    } else {
+      line = "<p>" + Words(rng, 6 + rng.Below(10)) + "</p>\n";
+    }
+    std::fwrite(line.data(), 1, line.size(), out);
+    written += line.size();
+  }
+  return std::fclose(out) == 0 ? 0 : 1;
+}

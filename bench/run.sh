@@ -1,0 +1,101 @@
+#!/usr/bin/env bash
+# The scan benchmark. Times, best of several runs with the corpus in the page
+# cache: varnolt-scan, the grep and ripgrep pipelines that do the same job on
+# a terminal, and cat (the cost of reading the file at all). Prints each time
+# and the ratios, then the inputs that would make a naive scan slow, peak
+# memory, and the window driven through "START".
+#
+#   bench/run.sh [SIZE_MIB]      default 512; RUNS=5, BIG=1 adds a 4.5 GiB file
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+size=${1:-512}
+runs=${RUNS:-5}
+build=build-bench
+data=$build/data
+
+scripts/install-deps.sh --bench
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DVARNOLT_BENCH=ON -DVARNOLT_TESTS=OFF >/dev/null
+cmake --build "$build" -j"$(nproc)" --target varnolt-scan make_corpus window_bench >/dev/null
+scan=$build/varnolt-scan
+mkdir -p "$data"
+
+# best_of N COMMAND: the shortest wall time of N runs, in seconds.
+best_of() {
+  local best=""
+  for ((k = 0; k < $1; k++)); do
+    local t0 t1
+    t0=$(date +%s%N)
+    bash -c "$2"
+    t1=$(date +%s%N)
+    local us=$(((t1 - t0) / 1000))
+    if [ -z "$best" ] || [ "$us" -lt "$best" ]; then best=$us; fi
+  done
+  awk -v us="$best" 'BEGIN { printf "%.3f", us / 1e6 }'
+}
+
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
+
+# check LABEL VALUE LIMIT: VALUE must not exceed LIMIT.
+check() {
+  local verdict
+  verdict=$(awk -v v="$2" -v l="$3" 'BEGIN { print (v <= l) ? "met" : "MISSED" }')
+  printf '  %-46s %8s  (target <= %s: %s)\n' "$1" "$2" "$3" "$verdict"
+}
+
+peak_kib() {
+  /usr/bin/time -f %M -o "$data/rss.txt" "$scan" "$1" >/dev/null 2>&1
+  tail -n 1 "$data/rss.txt"
+}
+
+corpus=$data/corpus-$size.htm
+[ -f "$corpus" ] || "$build/make_corpus" "$corpus" "$size"
+cat "$corpus" >/dev/null
+cat "$corpus" >/dev/null
+
+echo "Corpus: $size MiB, best of $runs runs, $(nproc) cores, $(uname -m)"
+t_cat=$(best_of "$runs" "cat '$corpus' >/dev/null")
+t_scan=$(best_of "$runs" "'$scan' '$corpus' >'$data/scan.out' 2>/dev/null")
+t_grep=$(best_of "$runs" "LC_ALL=C grep -oiP 'ed2k://.*?\|/' '$corpus' | awk '!seen[\$0]++' >'$data/grep.out'")
+t_rg=$(best_of "$runs" "LC_ALL=C rg -oi 'ed2k://.*?\|/' '$corpus' | awk '!seen[\$0]++' >'$data/rg.out'")
+cmp -s "$data/scan.out" "$data/grep.out" || { echo "grep printed other links"; exit 1; }
+cmp -s "$data/scan.out" "$data/rg.out" || { echo "ripgrep printed other links"; exit 1; }
+printf '  %-12s %7ss\n' cat "$t_cat" varnolt-scan "$t_scan" "grep -oiP" "$t_grep" "rg -oi" "$t_rg"
+echo "  all three print the same $(wc -l <"$data/scan.out") links"
+check "varnolt-scan / cat" "$(ratio "$t_scan" "$t_cat")" 2.5
+check "varnolt-scan / grep pipeline" "$(ratio "$t_scan" "$t_grep")" 0.40
+check "varnolt-scan / ripgrep pipeline" "$(ratio "$t_scan" "$t_rg")" 0.33
+check "peak memory of varnolt-scan, MiB" "$(awk -v k="$(peak_kib "$corpus")" 'BEGIN { printf "%.1f", k / 1024 }')" 64
+
+echo "Inputs that would make a naive scan slow, 100 MiB each (time per byte / corpus's):"
+for pattern in 'ed2k://' '|/' 'ed2k://|/'; do
+  file=$data/repeated-$(printf '%s' "$pattern" | tr -c 'a-z0-9' '_').bin
+  [ -f "$file" ] || "$build/make_corpus" "$file" 100 "$pattern"
+  cat "$file" >/dev/null
+  t=$(best_of "$runs" "'$scan' '$file' >/dev/null 2>&1")
+  check "repeated '$pattern' (${t}s)" "$(awk -v t="$t" -v c="$t_scan" -v s="$size" \
+    'BEGIN { printf "%.2f", (t / 100) / (c / s) }')" 3
+  check "  peak memory, MiB" "$(awk -v k="$(peak_kib "$file")" 'BEGIN { printf "%.1f", k / 1024 }')" 64
+done
+
+echo "The window (offscreen) through \"START\" on the corpus:"
+best=""
+for ((k = 0; k < 3; k++)); do
+  read -r t lines < <("$build/window_bench" "$corpus" 2>/dev/null)
+  if [ -z "$best" ] || awk -v a="$t" -v b="$best" 'BEGIN { exit !(a < b) }'; then best=$t; fi
+done
+echo "  ${best}s, $lines status-log lines"
+check "window / varnolt-scan" "$(ratio "$best" "$t_scan")" 2
+
+if [ "${BIG:-0}" = 1 ]; then
+  big=$data/big.bin
+  if [ ! -f "$big" ]; then
+    printf 'ed2k://|file|first|1|AA|/' >"$big"
+    truncate -s 4600M "$big"
+    printf 'ed2k://|file|last|2|BB|/' >>"$big"
+  fi
+  echo "A sparse 4.5 GiB file with a link at each end:"
+  "$scan" "$big" 2>/dev/null | tr '\n' ' '
+  echo
+  check "  peak memory, MiB" "$(awk -v k="$(peak_kib "$big")" 'BEGIN { printf "%.1f", k / 1024 }')" 64
+fi
