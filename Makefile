@@ -42,7 +42,8 @@ windows:
 	  cmake --build build-windows/googletest-build -j$(JOBS) && \
 	  cmake --install build-windows/googletest-build; }
 	cmake -S . -B build-windows -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/toolchain-mingw-i686.cmake \
-	  -DCMAKE_BUILD_TYPE=Release -DGTest_DIR=$(WINDOWS_GTEST)/lib/cmake/GTest $(CMAKE_FLAGS)
+	  -DCMAKE_BUILD_TYPE=Release -DVARNOLT_GUI=ON -DVARNOLT_TESTS=ON \
+	  -DGTest_DIR=$(WINDOWS_GTEST)/lib/cmake/GTest $(CMAKE_FLAGS)
 	$(WINDOWS_ENV) cmake --build build-windows -j$(JOBS)
 
 test-windows: windows
