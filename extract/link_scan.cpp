@@ -3,71 +3,13 @@
 #include <algorithm>
 #include <cstring>
 
+#include "extract/link_search.h"
 #include "ui/status_log.h"
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace varnolt {
 namespace {
 
-constexpr size_t kNotFound = static_cast<size_t>(-1);
-constexpr size_t kMarkerSize = 7;  // "ed2k://"
 constexpr size_t kLinkPiece = 1 << 20;
-
-// "ed2k://" with its letters in any case. (c | 0x20) equals a lower-case
-// letter exactly for that letter and its capital, so this folds A-Z only.
-inline bool IsMarker(const char* p) {
-  return (p[0] | 0x20) == 'e' && (p[1] | 0x20) == 'd' && p[2] == '2' && (p[3] | 0x20) == 'k' &&
-         p[4] == ':' && p[5] == '/' && p[6] == '/';
-}
-
-// First offset i >= from with a whole marker in data[i, i + 7), or kNotFound.
-size_t FindMarker(const char* data, size_t from, size_t size) {
-  size_t i = from;
-#if defined(__SSE2__)
-  // Fast path: the marker's two caseless bytes, '2' at +2 and ':' at +4, are
-  // rare together in text, so 32 window starts are screened at once and only
-  // the survivors are checked in full. A block at i reads up to data[i + 35]
-  // and reports starts up to i + 31, whose windows end by i + 38 <= size.
-  const __m128i two = _mm_set1_epi8('2');
-  const __m128i colon = _mm_set1_epi8(':');
-  for (; i + 38 <= size; i += 32) {
-    const char* p = data + i;
-    const __m128i a0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 2));
-    const __m128i b0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 4));
-    const __m128i a1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 18));
-    const __m128i b1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 20));
-    const uint32_t low = static_cast<uint32_t>(
-        _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(a0, two), _mm_cmpeq_epi8(b0, colon))));
-    const uint32_t high = static_cast<uint32_t>(
-        _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(a1, two), _mm_cmpeq_epi8(b1, colon))));
-    for (uint32_t mask = low | (high << 16); mask != 0; mask &= mask - 1) {
-      const size_t k = static_cast<size_t>(__builtin_ctz(mask));
-      if (IsMarker(p + k)) return i + k;
-    }
-  }
-#endif
-  // Plain path, and the tail that the blocks above leave over.
-  for (; i + kMarkerSize <= size; ++i) {
-    if (IsMarker(data + i)) return i;
-  }
-  return kNotFound;
-}
-
-// First offset j >= from with "|/" at data[j, j + 2), or kNotFound. Bars are
-// common inside links ("|file|name|size|hash|/"), so this hops bar to bar.
-size_t FindTerminator(const char* data, size_t from, size_t size) {
-  while (from + 1 < size) {
-    const void* bar = std::memchr(data + from, '|', size - 1 - from);
-    if (bar == nullptr) return kNotFound;
-    const size_t j = static_cast<size_t>(static_cast<const char*>(bar) - data);
-    if (data[j + 1] == '/') return j;
-    from = j + 1;
-  }
-  return kNotFound;
-}
 
 // A link's text ends before its first NUL byte.
 std::string_view CutAtNul(const char* data, size_t size) {
@@ -104,6 +46,7 @@ void LinkScanner::Feed(const char* data, size_t size) {
       FeedSearching(data, size, pos);
     }
   }
+  SettleFoundLink();  // its text lives in `data`, which the caller reuses
   consumed_ += static_cast<int64_t>(size);
   UpdateProgress();
 }
@@ -209,17 +152,29 @@ void LinkScanner::EndLink() {
       return;
     }
     ReportLink(text);
+    SettleFoundLink();
     return;
   }
   ReportLink(link_);
+  SettleFoundLink();  // link_ is reused by the next link
   if (link_.capacity() > kLinkPiece) std::string().swap(link_);
 }
 
 void LinkScanner::ReportLink(std::string_view text) {
+  SettleFoundLink();
+  found_text_ = text;
+  found_hash_ = LinkSet::HashOf(text);
+  shown_links_.Prefetch(found_hash_);
+  has_found_ = true;
+}
+
+void LinkScanner::SettleFoundLink() {
+  if (!has_found_) return;
+  has_found_ = false;
   LogStatus(ui_, "Link gefunden", LogNewLine);
   ++counts_.found;
-  if (shown_links_.Insert(text)) {
-    ui_.AddItem(kResultList, text);
+  if (shown_links_.Insert(found_text_, found_hash_)) {
+    ui_.AddItem(kResultList, found_text_);
     ++counts_.shown;
   } else {
     LogStatus(ui_, "doppelter Link gefunden", LogNewLine);

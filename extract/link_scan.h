@@ -62,6 +62,7 @@ class LinkScanner {
   void AppendToLink(const char* data, size_t size);
   void EndLink();
   void ReportLink(std::string_view text);
+  void SettleFoundLink();
   void UpdateProgress();
 
   Controls& ui_;
@@ -89,6 +90,13 @@ class LinkScanner {
   bool bar_pending_ = false;  // the last byte fed was a '|' inside the link
   std::string link_;
   bool refetch_failed_ = false;
+
+  // A link found in the current piece whose repeat test is still to come:
+  // the index lookup is started when the link is found and finished when the
+  // next one is, so the walk in between hides the memory latency.
+  std::string_view found_text_;
+  uint64_t found_hash_ = 0;
+  bool has_found_ = false;
 };
 
 // Scans `size` bytes held in memory; the counts of LinkScanner::Finish().

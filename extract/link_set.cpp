@@ -28,7 +28,7 @@ uint64_t RotateLeft(uint64_t v, int bits) { return (v << bits) | (v >> (64 - bit
 
 // Eight bytes a step with one multiply each, and a full mix at the end;
 // links are mostly 60 to 300 bytes long.
-uint64_t Hash(std::string_view text) {
+uint64_t HashText(std::string_view text) {
   const char* p = text.data();
   size_t n = text.size();
   uint64_t h = 0x9e3779b97f4a7c15ULL ^ n;
@@ -50,8 +50,9 @@ std::string_view LinkSet::TextOf(const char* entry) {
   return {entry + kLengthSize, static_cast<size_t>(length)};
 }
 
-bool LinkSet::Insert(std::string_view text) {
-  const uint64_t hash = Hash(text);
+uint64_t LinkSet::HashOf(std::string_view text) { return HashText(text); }
+
+bool LinkSet::Insert(std::string_view text, uint64_t hash) {
   const size_t mask = slots_.size() - 1;
   for (size_t i = hash & mask;; i = (i + 1) & mask) {
     Slot& slot = slots_[i];

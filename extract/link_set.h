@@ -15,9 +15,23 @@ class LinkSet {
  public:
   LinkSet();
 
+  // The hash under which `text` is looked up.
+  static uint64_t HashOf(std::string_view text);
+
+  // Starts loading the part of the index where `hash` will be looked up, so
+  // that an Insert() a little later finds it in the cache. Only a hint.
+  void Prefetch(uint64_t hash) const {
+#if defined(__GNUC__)
+    __builtin_prefetch(&slots_[hash & (slots_.size() - 1)]);
+#else
+    (void)hash;
+#endif
+  }
+
   // Adds `text` unless an equal text (byte for byte) is already held.
-  // Returns true when it was added.
-  bool Insert(std::string_view text);
+  // Returns true when it was added. `hash` must be HashOf(text).
+  bool Insert(std::string_view text, uint64_t hash);
+  bool Insert(std::string_view text) { return Insert(text, HashOf(text)); }
 
   size_t size() const { return size_; }
 

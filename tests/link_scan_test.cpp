@@ -6,6 +6,7 @@
 #include <random>
 #include <set>
 
+#include "extract/link_search.h"
 #include "tests/fake_controls.h"
 
 namespace varnolt {
@@ -223,6 +224,25 @@ TEST(LinkScanner, FailedRefetchIsReported) {
   scanner.Finish();
   EXPECT_TRUE(scanner.refetch_failed());
   EXPECT_TRUE(ui.results.empty());
+}
+
+// --- The vector searches find exactly what the plain one finds
+
+TEST(FindMarker, EveryPathAgreesWithThePlainOne) {
+  const std::vector<MarkerSearch> searches = MarkerSearches();
+  std::mt19937 rng(7);
+  for (int round = 0; round < 300; ++round) {
+    // Candidates at every alignment, and near misses such as "ed2k:/x".
+    std::string input = RandomInput(rng) + RandomInput(rng) + RandomInput(rng);
+    input.insert(rng() % (input.size() + 1), "e?2?:/");
+    for (size_t from = 0; from <= input.size(); from += 1 + rng() % 7) {
+      const size_t expected = searches[0].find(input.data(), from, input.size());
+      for (const MarkerSearch& search : searches) {
+        ASSERT_EQ(search.find(input.data(), from, input.size()), expected)
+            << search.name << " round " << round << " from " << from;
+      }
+    }
+  }
 }
 
 }  // namespace

@@ -1,0 +1,120 @@
+#include "extract/link_search.h"
+
+#include <cstdint>
+#include <cstring>
+
+// Wider screening where the processor has it, chosen at run time.
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+#define VARNOLT_AVX2_PATH 1
+#include <immintrin.h>
+#elif defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace varnolt {
+namespace {
+
+// The plain path, and the tail that the vector paths leave over.
+size_t FindMarkerPlain(const char* data, size_t i, size_t size) {
+  for (; i + kMarkerSize <= size; ++i) {
+    if (IsMarker(data + i)) return i;
+  }
+  return kNotFound;
+}
+
+// The vector paths screen many window starts at once by the marker's two
+// caseless bytes, '2' at +2 and ':' at +4, which are rare together in text,
+// and check only the survivors in full. A block of `width` starts at i reads
+// up to data[i + width + 3], and every window it reports ends by
+// i + width + 6, so blocks run while i + width + 6 <= size; the plain path
+// takes the rest.
+
+#if defined(__SSE2__)
+size_t FindMarkerSse2(const char* data, size_t i, size_t size) {
+  const __m128i two = _mm_set1_epi8('2');
+  const __m128i colon = _mm_set1_epi8(':');
+  for (; i + 32 + 6 <= size; i += 32) {
+    const char* p = data + i;
+    const __m128i a0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 2));
+    const __m128i b0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 4));
+    const __m128i a1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 18));
+    const __m128i b1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 20));
+    const uint32_t low = static_cast<uint32_t>(
+        _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(a0, two), _mm_cmpeq_epi8(b0, colon))));
+    const uint32_t high = static_cast<uint32_t>(
+        _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(a1, two), _mm_cmpeq_epi8(b1, colon))));
+    for (uint32_t mask = low | (high << 16); mask != 0; mask &= mask - 1) {
+      const size_t k = static_cast<size_t>(__builtin_ctz(mask));
+      if (IsMarker(p + k)) return i + k;
+    }
+  }
+  return FindMarkerPlain(data, i, size);
+}
+#endif
+
+#if defined(VARNOLT_AVX2_PATH)
+__attribute__((target("avx2"))) size_t FindMarkerAvx2(const char* data, size_t i, size_t size) {
+  const __m256i two = _mm256_set1_epi8('2');
+  const __m256i colon = _mm256_set1_epi8(':');
+  for (; i + 64 + 6 <= size; i += 64) {
+    const char* p = data + i;
+    const __m256i a0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 2));
+    const __m256i b0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 4));
+    const __m256i a1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 34));
+    const __m256i b1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 36));
+    const uint64_t low = static_cast<uint32_t>(_mm256_movemask_epi8(
+        _mm256_and_si256(_mm256_cmpeq_epi8(a0, two), _mm256_cmpeq_epi8(b0, colon))));
+    const uint64_t high = static_cast<uint32_t>(_mm256_movemask_epi8(
+        _mm256_and_si256(_mm256_cmpeq_epi8(a1, two), _mm256_cmpeq_epi8(b1, colon))));
+    for (uint64_t mask = low | (high << 32); mask != 0; mask &= mask - 1) {
+      const size_t k = static_cast<size_t>(__builtin_ctzll(mask));
+      if (IsMarker(p + k)) return i + k;
+    }
+  }
+  return FindMarkerPlain(data, i, size);
+}
+
+bool HasAvx2() {
+  static const bool has = __builtin_cpu_supports("avx2");
+  return has;
+}
+#endif
+
+}  // namespace
+
+size_t FindMarker(const char* data, size_t from, size_t size) {
+#if defined(VARNOLT_AVX2_PATH)
+  if (HasAvx2()) return FindMarkerAvx2(data, from, size);
+#endif
+#if defined(__SSE2__)
+  return FindMarkerSse2(data, from, size);
+#else
+  return FindMarkerPlain(data, from, size);
+#endif
+}
+
+// Bars are common inside links ("|file|name|size|hash|/"), so this hops from
+// bar to bar.
+size_t FindTerminator(const char* data, size_t from, size_t size) {
+  while (from + 1 < size) {
+    const void* bar = std::memchr(data + from, '|', size - 1 - from);
+    if (bar == nullptr) return kNotFound;
+    const size_t j = static_cast<size_t>(static_cast<const char*>(bar) - data);
+    if (data[j + 1] == '/') return j;
+    from = j + 1;
+  }
+  return kNotFound;
+}
+
+std::vector<MarkerSearch> MarkerSearches() {
+  std::vector<MarkerSearch> searches = {{"plain", FindMarkerPlain}};
+#if defined(__SSE2__)
+  searches.push_back({"sse2", FindMarkerSse2});
+#endif
+#if defined(VARNOLT_AVX2_PATH)
+  if (HasAvx2()) searches.push_back({"avx2", FindMarkerAvx2});
+#endif
+  return searches;
+}
+
+}  // namespace varnolt
