@@ -30,3 +30,5 @@ find_program(VARNOLT_WINE NAMES wine)
 if(VARNOLT_WINE)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${VARNOLT_WINE})
 endif()
+# Release programs carry no symbols: the executable is what users download.
+set(CMAKE_EXE_LINKER_FLAGS_RELEASE_INIT "-s")
