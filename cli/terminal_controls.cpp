@@ -5,8 +5,15 @@
 namespace varnolt {
 namespace {
 
-bool IsPerLinkLine(std::string_view line) {
-  return line == "Link gefunden" || line == "doppelter Link gefunden";
+constexpr std::string_view kLinkFound = "Link gefunden";
+constexpr std::string_view kRepeatFound = "doppelter Link gefunden";
+
+// The per-link lines come by the million: they are recognised once and then
+// held as the literal itself instead of a copy.
+const std::string_view* PerLinkLine(std::string_view line) {
+  if (line == kLinkFound) return &kLinkFound;
+  if (line == kRepeatFound) return &kRepeatFound;
+  return nullptr;
 }
 
 bool IsValidUtf8(std::string_view text) {
@@ -102,15 +109,18 @@ void TerminalControls::AddItem(int id, std::string_view text) {
     std::fwrite(text.data(), 1, text.size(), results_);
     std::fputc('\n', results_);
   } else if (id == kStatusLog) {
-    if (has_pending_line_) WriteLogLine(pending_line_);
-    pending_line_.assign(text);
+    if (has_pending_line_) WriteLogLine(PendingLine(), pending_per_link_ != nullptr);
+    pending_per_link_ = PerLinkLine(text);
+    if (!pending_per_link_) pending_line_.assign(text);
     has_pending_line_ = true;
     ++log_count_;
   }
 }
 
 std::string TerminalControls::ItemText(int id, int index) {
-  if (id == kStatusLog && has_pending_line_ && index == log_count_ - 1) return pending_line_;
+  if (id == kStatusLog && has_pending_line_ && index == log_count_ - 1) {
+    return std::string(PendingLine());
+  }
   return std::string();
 }
 
@@ -128,15 +138,18 @@ void TerminalControls::RemoveItem(int id, int index) {
 void TerminalControls::SelectItem(int /*id*/, int /*index*/) {}
 
 void TerminalControls::EndJob() {
-  if (has_pending_line_) WriteLogLine(pending_line_);
+  if (has_pending_line_) WriteLogLine(PendingLine(), pending_per_link_ != nullptr);
   has_pending_line_ = false;
   ClearProgress();
   std::fflush(results_);
   std::fflush(log_);
 }
 
-void TerminalControls::WriteLogLine(const std::string& line) {
-  const bool per_link = IsPerLinkLine(line);
+std::string_view TerminalControls::PendingLine() const {
+  return pending_per_link_ ? *pending_per_link_ : std::string_view(pending_line_);
+}
+
+void TerminalControls::WriteLogLine(std::string_view line, bool per_link) {
   if (per_link && !verbose_) return;
   ClearProgress();
   const std::string text = DisplayText(line);

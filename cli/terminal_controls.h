@@ -32,7 +32,8 @@ class TerminalControls : public Controls {
   void SelectItem(int id, int index) override;
 
  private:
-  void WriteLogLine(const std::string& line);
+  std::string_view PendingLine() const;
+  void WriteLogLine(std::string_view line, bool per_link);
   void ClearProgress();
 
   std::FILE* const results_;
@@ -44,6 +45,7 @@ class TerminalControls : public Controls {
   int log_count_ = 0;
   bool has_pending_line_ = false;
   std::string pending_line_;  // the last log line, still open to appends
+  const std::string_view* pending_per_link_ = nullptr;  // or one of the per-link lines
   bool progress_drawn_ = false;
 };
 

@@ -13,6 +13,12 @@ constexpr size_t kLinkPiece = 1 << 20;
 
 // A link's text ends before its first NUL byte.
 std::string_view CutAtNul(const char* data, size_t size) {
+  if (size <= 16) {  // short links: cheaper than the call
+    for (size_t i = 0; i < size; ++i) {
+      if (data[i] == '\0') return {data, i};
+    }
+    return {data, size};
+  }
   const void* nul = std::memchr(data, 0, size);
   return {data, nul ? static_cast<size_t>(static_cast<const char*>(nul) - data) : size};
 }
@@ -163,9 +169,12 @@ void LinkScanner::EndLink() {
 void LinkScanner::ReportLink(std::string_view text) {
   SettleFoundLink();
   found_text_ = text;
+  has_found_ = true;
+  // A link often follows itself ("<a href=LINK>LINK</a>"): no lookup needed.
+  found_repeats_last_ = text == last_link_;
+  if (found_repeats_last_) return;
   found_hash_ = LinkSet::HashOf(text);
   shown_links_.Prefetch(found_hash_);
-  has_found_ = true;
 }
 
 void LinkScanner::SettleFoundLink() {
@@ -173,7 +182,13 @@ void LinkScanner::SettleFoundLink() {
   has_found_ = false;
   LogStatus(ui_, "Link gefunden", LogNewLine);
   ++counts_.found;
-  if (shown_links_.Insert(found_text_, found_hash_)) {
+  bool added = false;
+  if (!found_repeats_last_) {
+    const LinkSet::Insertion insertion = shown_links_.Insert(found_text_, found_hash_);
+    last_link_ = insertion.held;
+    added = insertion.added;
+  }
+  if (added) {
     ui_.AddItem(kResultList, found_text_);
     ++counts_.shown;
   } else {

@@ -97,6 +97,8 @@ class LinkScanner {
   std::string_view found_text_;
   uint64_t found_hash_ = 0;
   bool has_found_ = false;
+  bool found_repeats_last_ = false;
+  std::string_view last_link_;  // the previous link, as the set holds it
 };
 
 // Scans `size` bytes held in memory; the counts of LinkScanner::Finish().

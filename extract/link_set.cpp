@@ -52,17 +52,18 @@ std::string_view LinkSet::TextOf(const char* entry) {
 
 uint64_t LinkSet::HashOf(std::string_view text) { return HashText(text); }
 
-bool LinkSet::Insert(std::string_view text, uint64_t hash) {
+LinkSet::Insertion LinkSet::Insert(std::string_view text, uint64_t hash) {
   const size_t mask = slots_.size() - 1;
   for (size_t i = hash & mask;; i = (i + 1) & mask) {
     Slot& slot = slots_[i];
     if (slot.entry == nullptr) {
       slot = Slot{hash, Store(text)};
+      const std::string_view held = TextOf(slot.entry);
       // Keep the table at most half full so probes stay short.
       if (++size_ * 2 > slots_.size()) Grow();
-      return true;
+      return {held, true};
     }
-    if (slot.hash == hash && TextOf(slot.entry) == text) return false;
+    if (slot.hash == hash && TextOf(slot.entry) == text) return {TextOf(slot.entry), false};
   }
 }
 

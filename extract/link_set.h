@@ -28,10 +28,15 @@ class LinkSet {
 #endif
   }
 
-  // Adds `text` unless an equal text (byte for byte) is already held.
-  // Returns true when it was added. `hash` must be HashOf(text).
-  bool Insert(std::string_view text, uint64_t hash);
-  bool Insert(std::string_view text) { return Insert(text, HashOf(text)); }
+  struct Insertion {
+    std::string_view held;  // the set's copy of the text, valid as long as the set
+    bool added;             // false when an equal text (byte for byte) was held
+  };
+
+  // Adds `text` unless an equal text is already held. `hash` must be
+  // HashOf(text).
+  Insertion Insert(std::string_view text, uint64_t hash);
+  Insertion Insert(std::string_view text) { return Insert(text, HashOf(text)); }
 
   size_t size() const { return size_; }
 
