@@ -2,7 +2,7 @@
 JOBS := $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
-.PHONY: deps build run test clean
+.PHONY: deps build run test bench fuzz clean
 
 deps:
 	scripts/install-deps.sh
@@ -20,8 +20,23 @@ test: deps
 	cmake --build build-test -j$(JOBS)
 	cd build-test && ctest --output-on-failure -j$(JOBS)
 
+# The scan benchmark against grep, ripgrep and cat (not part of the tests).
+bench:
+	bench/run.sh
+
+# The fuzz target, built with clang and libFuzzer, run for FUZZ_SECONDS
+# (not part of the tests).
+FUZZ_SECONDS ?= 120
+fuzz:
+	scripts/install-deps.sh --fuzz
+	mkdir -p build-fuzz/corpus
+	clang++ -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -I. \
+	  tests/fuzz/link_scan_fuzz.cpp extract/link_scan.cpp extract/link_search.cpp \
+	  extract/link_set.cpp ui/status_log.cpp -o build-fuzz/link_scan_fuzz
+	build-fuzz/link_scan_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=512 build-fuzz/corpus
+
 clean:
-	rm -rf build build-test
+	rm -rf build build-test build-bench build-fuzz
 
 # --- Windows (32-bit): cross-built with mingw-w64, tested under Wine in Xvfb.
 # build-windows/varnolt.exe (window) and build-windows/varnolt-scan.exe.

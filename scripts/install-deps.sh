@@ -14,6 +14,9 @@ packages=(
 if [ "${1:-}" = "--bench" ]; then
   packages+=(ripgrep grep time)
 fi
+if [ "${1:-}" = "--fuzz" ]; then
+  packages+=(clang)
+fi
 
 # --windows: the 32-bit Windows cross build and its tests under Wine. wine32
 # is an i386 package, so that architecture must be known to dpkg first.

@@ -8,53 +8,13 @@
 
 #include "extract/link_search.h"
 #include "tests/fake_controls.h"
+#include "tests/reference_walk.h"
 
 namespace varnolt {
 namespace {
 
 using Lines = std::vector<std::string>;
 using namespace std::string_literals;
-
-// The walk in its plainest form: every window start in turn, a forward
-// search for the terminator, duplicates by link text. Quadratic, and the
-// yardstick that the streaming scanner must equal.
-struct Walk {
-  Lines shown;
-  Lines log;
-  int64_t found = 0;
-};
-
-std::string CutAtNul(const std::string& s) { return s.substr(0, s.find('\0')); }
-
-Walk ReferenceWalk(const std::string& buf) {
-  Walk walk;
-  std::set<std::string> seen;
-  const int64_t size = static_cast<int64_t>(buf.size());
-  for (int64_t i = 0; i + 7 <= size;) {
-    std::string window = CutAtNul(buf.substr(i, 7));
-    for (char& c : window) c = (c >= 'A' && c <= 'Z') ? c + 32 : c;
-    if (window != "ed2k://") {
-      ++i;
-      continue;
-    }
-    int64_t j = i;
-    while (j <= size - 2 && CutAtNul(buf.substr(j, 2)) != "|/") ++j;
-    if (j > size - 2) {
-      ++i;
-      continue;
-    }
-    const std::string text = CutAtNul(buf.substr(i, j - i + 2));
-    walk.log.push_back("Link gefunden");
-    ++walk.found;
-    if (seen.insert(text).second) {
-      walk.shown.push_back(text);
-    } else {
-      walk.log.push_back("doppelter Link gefunden");
-    }
-    i = j + 1;
-  }
-  return walk;
-}
 
 struct Scanned {
   Lines log;
