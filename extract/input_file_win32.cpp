@@ -96,9 +96,9 @@ HANDLE SpoolToTemporaryFile(HANDLE from) {
   const DWORD folder_length = GetTempPathA(sizeof folder, folder);
   if (folder_length == 0 || folder_length > sizeof folder) return INVALID_HANDLE_VALUE;
   if (GetTempFileNameA(folder, "vns", 0, path) == 0) return INVALID_HANDLE_VALUE;
-  HANDLE spool = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_DELETE, nullptr,
-                             CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE,
-                             nullptr);
+  HANDLE spool =
+      CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_ALWAYS,
+                  FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
   if (spool == INVALID_HANDLE_VALUE) {
     DeleteFileA(path);
     return INVALID_HANDLE_VALUE;

@@ -1,7 +1,7 @@
 // The page fetch on Windows: the system's URL moniker service, so proxies,
 // certificates and redirects follow the user's Internet settings.
-#include <windows.h>
 #include <urlmon.h>
+#include <windows.h>
 
 #include <cstdio>
 #include <cstring>

@@ -75,8 +75,8 @@ TEST_F(InputFileWin32Test, FileOpenForWritingElsewhereIsRefusedButReadersShare) 
   EXPECT_EQ(OpenInputFile(path), nullptr);
   CloseHandle(writer);
 
-  HANDLE reader = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE reader = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
   ASSERT_NE(reader, INVALID_HANDLE_VALUE);
   EXPECT_NE(OpenInputFile(path), nullptr);
   CloseHandle(reader);

@@ -102,8 +102,7 @@ TEST_F(Win32MainWindowTest, ControlsHaveTheirIdsGeometryAndStyles) {
     ASSERT_NE(control, nullptr);
     char class_name[64] = {};
     GetClassNameA(control, class_name, sizeof class_name);
-    EXPECT_EQ(_strnicmp(class_name, expected[id].class_prefix,
-                        strlen(expected[id].class_prefix)),
+    EXPECT_EQ(_strnicmp(class_name, expected[id].class_prefix, strlen(expected[id].class_prefix)),
               0)
         << class_name;
     RECT rect;
@@ -175,16 +174,22 @@ TEST_F(Win32MainWindowTest, ResultListHoldsMoreThanTheDefaultTextLimit) {
 
 TEST_F(Win32MainWindowTest, StatusLogReadsAndDeletesOnlyItsOwnItems) {
   window_->AddItem(kStatusLog, "one");
-  window_->AddItem(kStatusLog, "\xD6" "ffne");
+  window_->AddItem(kStatusLog,
+                   "\xD6"
+                   "ffne");
   EXPECT_EQ(window_->CountItems(kStatusLog), 2);
-  EXPECT_EQ(window_->ItemText(kStatusLog, 1), "\xD6" "ffne");
+  EXPECT_EQ(window_->ItemText(kStatusLog, 1),
+            "\xD6"
+            "ffne");
   EXPECT_EQ(window_->ItemText(kStatusLog, -1), "");
   EXPECT_EQ(window_->ItemText(kStatusLog, 2), "");
   window_->RemoveItem(kStatusLog, -1);
   window_->RemoveItem(kStatusLog, 2);
   EXPECT_EQ(window_->CountItems(kStatusLog), 2);
   window_->RemoveItem(kStatusLog, 0);
-  EXPECT_EQ(window_->ItemText(kStatusLog, 0), "\xD6" "ffne");
+  EXPECT_EQ(window_->ItemText(kStatusLog, 0),
+            "\xD6"
+            "ffne");
 
   // The program's own selection raises no event.
   Drain();
@@ -325,8 +330,8 @@ class DialogAnswer {
 TEST_F(Win32MainWindowTest, FileDialogAcceptsANewNameAndCancelGivesEmpty) {
   char folder[MAX_PATH];
   GetTempPathA(sizeof folder, folder);
-  const std::string missing = std::string(folder) + "varnolt-neu-" +
-                              std::to_string(GetCurrentProcessId()) + ".htm";
+  const std::string missing =
+      std::string(folder) + "varnolt-neu-" + std::to_string(GetCurrentProcessId()) + ".htm";
   std::string chosen;
   {
     DialogAnswer answer(hwnd_, missing);

@@ -152,8 +152,8 @@ bool Win32MainWindow::CreateMainWindow() {
     y = screen_height / 2 - std::min(outer_height, screen_height) / 2;
   }
 
-  window_ = CreateWindowExA(0, class_name_, kTitle, style, x, y, outer_width,
-                            outer_height, nullptr, nullptr, instance_, this);
+  window_ = CreateWindowExA(0, class_name_, kTitle, style, x, y, outer_width, outer_height, nullptr,
+                            nullptr, instance_, this);
   if (window_ == nullptr) return false;
 
   ACCEL keys[2] = {
@@ -167,10 +167,9 @@ bool Win32MainWindow::CreateMainWindow() {
 void Win32MainWindow::CreateControl(int id) {
   const ControlSpec& spec = kControlSpecs[id];
   const char* class_name = spec.class_name != nullptr ? spec.class_name : RichEditClass();
-  HWND control = CreateWindowExA(spec.ex_style, class_name, spec.text, spec.style, spec.x, spec.y,
-                                 spec.width, spec.height, window_,
-                                 reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance_,
-                                 nullptr);
+  HWND control = CreateWindowExA(
+      spec.ex_style, class_name, spec.text, spec.style, spec.x, spec.y, spec.width, spec.height,
+      window_, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance_, nullptr);
   controls_[id] = control;
   if (control == nullptr) return;
   if (spec.set_font) SendMessageA(control, WM_SETFONT, reinterpret_cast<WPARAM>(font_), TRUE);
@@ -234,7 +233,8 @@ std::string Win32MainWindow::ItemText(int id, int index) {
   if (index >= SendMessageA(list, EM_GETLINECOUNT, 0, 0)) return {};
   std::string text(kTextBufferSize, '\0');
   *reinterpret_cast<WORD*>(text.data()) = kTextBufferSize;
-  const LRESULT copied = SendMessageA(list, EM_GETLINE, index, reinterpret_cast<LPARAM>(text.data()));
+  const LRESULT copied =
+      SendMessageA(list, EM_GETLINE, index, reinterpret_cast<LPARAM>(text.data()));
   text.resize(std::clamp<LRESULT>(copied, 0, kTextBufferSize));
   // The rich edit copies a line together with its end-of-paragraph mark, but
   // the last line has none: drop the mark only where there is one, so the
@@ -279,7 +279,8 @@ int Win32MainWindow::PollEvent() {
   if (message.message == kResizeMessage && message.hwnd == window_ && window_ != nullptr) {
     pending_event_ = EventResize;
   }
-  const int result = pending_event_ != EventNone ? pending_event_ : static_cast<int>(message.message);
+  const int result =
+      pending_event_ != EventNone ? pending_event_ : static_cast<int>(message.message);
   pending_event_ = EventNone;
   return result;
 }
@@ -295,8 +296,7 @@ LRESULT CALLBACK Win32MainWindow::WindowProc(HWND window, UINT message, WPARAM w
   return self->HandleMessage(window, message, wparam, lparam);
 }
 
-LRESULT Win32MainWindow::HandleMessage(HWND window, UINT message, WPARAM wparam,
-                                       LPARAM lparam) {
+LRESULT Win32MainWindow::HandleMessage(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
   switch (message) {
     case WM_CLOSE:
       // Not passed on: the window stays until the program ends.
@@ -392,8 +392,7 @@ std::string Win32MainWindow::ChooseInputFile() {
   // Modal for the whole thread, also when there is no owner: the loop does
   // not turn while the dialog is open, so no window may take input meanwhile.
   std::vector<HWND> disabled;
-  EnumThreadWindows(GetCurrentThreadId(), DisableThreadWindow,
-                    reinterpret_cast<LPARAM>(&disabled));
+  EnumThreadWindows(GetCurrentThreadId(), DisableThreadWindow, reinterpret_cast<LPARAM>(&disabled));
   const BOOL chosen = GetOpenFileNameA(&dialog);
   for (HWND window : disabled) EnableWindow(window, TRUE);
   if (owner != nullptr) SetActiveWindow(owner);
@@ -405,8 +404,6 @@ std::string Win32MainWindow::ChooseInputFile() {
 
 std::unique_ptr<MainWindow> OpenMainWindow() { return std::make_unique<Win32MainWindow>(); }
 
-HWND MainWindowHandle(MainWindow& window) {
-  return static_cast<Win32MainWindow&>(window).handle();
-}
+HWND MainWindowHandle(MainWindow& window) { return static_cast<Win32MainWindow&>(window).handle(); }
 
 }  // namespace varnolt
