@@ -31,7 +31,7 @@ constexpr DWORD kOpenFileFlags = 0x8080C;  // EXPLORER | PATHMUSTEXIST | NOCHANG
 // silently drop the links of a long scan while the summary still counts them.
 constexpr LPARAM kResultListTextLimit = 0x7FFFFFFE;
 
-struct ControlSpec {
+struct ControlLayout {
   const char* class_name;  // nullptr: the rich-edit class chosen at run time
   int x, y, width, height;
   const char* text;
@@ -41,7 +41,7 @@ struct ControlSpec {
 };
 
 // Indexed by control id, which is also the creation order and the tab order.
-constexpr ControlSpec kControlSpecs[7] = {
+constexpr ControlLayout kControlLayouts[7] = {
     {"STATIC", 10, 10, 100, 20, "input File:", 0x50020002, WS_EX_CLIENTEDGE, true},
     {"EDIT", 110, 10, 225, 20, "", 0x50030080, WS_EX_CLIENTEDGE, true},
     {"BUTTON", 335, 10, 25, 20, "...", 0x50030000, 0, true},
@@ -165,14 +165,15 @@ bool Win32MainWindow::CreateMainWindow() {
 }
 
 void Win32MainWindow::CreateControl(int id) {
-  const ControlSpec& spec = kControlSpecs[id];
-  const char* class_name = spec.class_name != nullptr ? spec.class_name : RichEditClass();
-  HWND control = CreateWindowExA(
-      spec.ex_style, class_name, spec.text, spec.style, spec.x, spec.y, spec.width, spec.height,
-      window_, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance_, nullptr);
+  const ControlLayout& layout = kControlLayouts[id];
+  const char* class_name = layout.class_name != nullptr ? layout.class_name : RichEditClass();
+  HWND control =
+      CreateWindowExA(layout.ex_style, class_name, layout.text, layout.style, layout.x, layout.y,
+                      layout.width, layout.height, window_,
+                      reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance_, nullptr);
   controls_[id] = control;
   if (control == nullptr) return;
-  if (spec.set_font) SendMessageA(control, WM_SETFONT, reinterpret_cast<WPARAM>(font_), TRUE);
+  if (layout.set_font) SendMessageA(control, WM_SETFONT, reinterpret_cast<WPARAM>(font_), TRUE);
   if (id == kProgressBar) SendMessageA(control, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
   if (id == kResultList) SendMessageA(control, EM_EXLIMITTEXT, 0, kResultListTextLimit);
 }
