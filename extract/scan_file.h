@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -19,7 +20,7 @@ struct ScanOptions {
   // the copy from the operating system and the walk faster.
   size_t buffer_size = 64 << 10;
   // How the name is opened; replaceable for standard input and for tests.
-  std::unique_ptr<InputFile> (*open)(const std::string& name) = OpenInputFile;
+  std::function<std::unique_ptr<InputFile>(const std::string& name)> open = OpenInputFile;
 };
 
 enum class ScanStatus {

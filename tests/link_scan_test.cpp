@@ -157,16 +157,6 @@ TEST(LinkScanner, EqualsThePlainWalkOnRandomInputs) {
   }
 }
 
-TEST(LinkScanner, LinksStraddlingEveryPieceBoundary) {
-  const std::string input = "x ed2k://|file|a|1|AB|/ yy EdK ED2K://b|/ed2k://c|/";
-  const Walk expected = ReferenceWalk(input);
-  for (size_t piece = 1; piece <= input.size(); ++piece) {
-    const Scanned actual = Scan(input, {piece}, piece % 2 ? 4 : 1 << 20);
-    EXPECT_EQ(actual.log, expected.log) << "piece " << piece;
-    EXPECT_EQ(actual.results, Joined(expected.shown)) << "piece " << piece;
-  }
-}
-
 // A link longer than the pending limit is fetched again in full, never cut.
 TEST(LinkScanner, LongLinkIsKeptWhole) {
   const std::string body(200000, 'z');

@@ -121,14 +121,10 @@ class FakeFile : public InputFile {
   size_t next_ = 0;
 };
 
-std::unique_ptr<InputFile> (*OpenFake(int64_t size, std::vector<std::string> reads))(
-    const std::string&) {
-  static int64_t fake_size;
-  static std::vector<std::string> fake_reads;
-  fake_size = size;
-  fake_reads = std::move(reads);
-  return [](const std::string&) -> std::unique_ptr<InputFile> {
-    return std::make_unique<FakeFile>(fake_size, fake_reads);
+// An opener that hands out a FakeFile of `size` bytes delivering `reads`.
+auto OpenFake(int64_t size, std::vector<std::string> reads) {
+  return [size, reads](const std::string&) -> std::unique_ptr<InputFile> {
+    return std::make_unique<FakeFile>(size, reads);
   };
 }
 
