@@ -9,6 +9,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "tests/temp_dir.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -21,17 +23,8 @@ struct Outcome {
 
 class CliTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("varnolt-cli-" + std::to_string(::getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
   std::string Write(const std::string& name, const std::string& content) {
-    std::ofstream(dir_ / name, std::ios::binary) << content;
-    return (dir_ / name).string();
+    return temp_.Write(name, content);
   }
 
   static std::string Slurp(const fs::path& path) {
@@ -54,7 +47,8 @@ class CliTest : public ::testing::Test {
 
   static std::string Quote(const std::string& path) { return "'" + path + "'"; }
 
-  fs::path dir_;
+  varnolt::TempDir temp_;
+  const fs::path& dir_ = temp_.path();
 
  private:
   static std::string Escape(const std::string& s) {

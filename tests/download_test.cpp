@@ -20,6 +20,7 @@
 #include "gtest/gtest.h"
 #include "tests/fake_controls.h"
 #include "tests/local_http_server.h"
+#include "tests/temp_dir.h"
 #include "ui/status_log.h"
 
 namespace varnolt {
@@ -57,18 +58,9 @@ class DownloadTest : public ::testing::Test {
                  {"/to-file", Redirect("file:///etc/hostname")},
                  {"/truncated", "HTTP/1.1 200 OK\r\nContent-Length: 5000\r\n\r\nonly this"},
                  {"/stall", kSilent}}) {
-    home_ = fs::current_path();
-    dir_ = fs::temp_directory_path() /
-           ("varnolt-dl-" + std::to_string(getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-    fs::current_path(dir_);
+    fs::current_path(temp_.path());
   }
-  ~DownloadTest() override {
-    fs::current_path(home_);
-    fs::remove_all(dir_);
-  }
+  ~DownloadTest() override { fs::current_path(home_); }
   // Names in the current directory, to catch a temporary file left behind.
   std::vector<std::string> Files() {
     std::vector<std::string> names;
@@ -77,7 +69,8 @@ class DownloadTest : public ::testing::Test {
   }
 
   TestServer server_;
-  fs::path home_, dir_;
+  const fs::path home_ = fs::current_path();
+  TempDir temp_;
   FakeControls ui_;
 };
 

@@ -12,6 +12,7 @@
 
 #include "extract/download.h"
 #include "tests/local_http_server.h"
+#include "tests/temp_dir.h"
 #include "ui/qt_main_window.h"
 
 namespace varnolt {
@@ -23,10 +24,6 @@ using Lines = std::vector<std::string>;
 class MainFlowTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("varnolt-flow-" + std::to_string(::getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::create_directories(dir_);
     previous_dir_ = fs::current_path();
     fs::current_path(dir_);  // "download.htm" lands here
     window_ = std::make_unique<QtMainWindow>();
@@ -34,12 +31,10 @@ class MainFlowTest : public ::testing::Test {
   void TearDown() override {
     window_.reset();
     fs::current_path(previous_dir_);
-    fs::remove_all(dir_);
   }
 
   std::string Write(const std::string& name, const std::string& content) {
-    std::ofstream(dir_ / name, std::ios::binary) << content;
-    return (dir_ / name).string();
+    return temp_.Write(name, content);
   }
 
   // Clicks "START" with `input` in the field, then closes the window, and
@@ -72,7 +67,8 @@ class MainFlowTest : public ::testing::Test {
     return lines;
   }
 
-  fs::path dir_;
+  TempDir temp_;
+  const fs::path& dir_ = temp_.path();
   fs::path previous_dir_;
   std::unique_ptr<QtMainWindow> window_;
 };

@@ -14,6 +14,9 @@
 #include <string>
 #include <thread>
 
+#include "tests/temp_dir.h"
+#include "ui/main_window.h"
+
 // Xlib's macros (None, Bool, Status) would clash with GoogleTest's names.
 #include <X11/Xlib.h>
 
@@ -22,7 +25,7 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-constexpr char kTitle[] = "Varnolt V1 BUILD 2";
+
 
 bool WaitFor(const std::function<bool()>& done, int seconds) {
   const auto deadline = Clock::now() + std::chrono::seconds(seconds);
@@ -73,8 +76,6 @@ class RealWindowTest : public ::testing::Test {
     display_name_ = ":" + std::to_string(std::atoi(number));
     ::setenv("DISPLAY", display_name_.c_str(), 1);
     ASSERT_TRUE(WaitFor([this] { return (display_ = XOpenDisplay(display_name_.c_str())); }, 10));
-    dir_ = fs::temp_directory_path() / ("varnolt-window-" + std::to_string(::getpid()));
-    fs::create_directories(dir_);
   }
 
   void TearDown() override {
@@ -85,10 +86,9 @@ class RealWindowTest : public ::testing::Test {
     if (display_) XCloseDisplay(display_);
     ::kill(xvfb_, SIGTERM);
     ::waitpid(xvfb_, nullptr, 0);
-    fs::remove_all(dir_);
   }
 
-  // The mapped top-level window titled kTitle, or 0.
+  // The mapped top-level window titled kWindowTitle, or 0.
   Window FindWindow() {
     Window root = DefaultRootWindow(display_), parent, *children = nullptr;
     unsigned count = 0;
@@ -97,7 +97,7 @@ class RealWindowTest : public ::testing::Test {
       for (unsigned i = 0; i < count && !found; ++i) {
         char* name = nullptr;
         XWindowAttributes attributes;
-        if (XFetchName(display_, children[i], &name) && name && std::string(name) == kTitle &&
+        if (XFetchName(display_, children[i], &name) && name && std::string(name) == varnolt::kWindowTitle &&
             XGetWindowAttributes(display_, children[i], &attributes) &&
             attributes.map_state == IsViewable) {
           found = children[i];
@@ -131,7 +131,8 @@ class RealWindowTest : public ::testing::Test {
   pid_t program_ = -1;
   std::string display_name_;
   Display* display_ = nullptr;
-  fs::path dir_;
+  varnolt::TempDir temp_;
+  const fs::path& dir_ = temp_.path();
 };
 
 TEST_F(RealWindowTest, StartFillsTheResultListAndCloseEndsTheProgram) {

@@ -7,6 +7,7 @@
 #include <fstream>
 
 #include "tests/fake_controls.h"
+#include "tests/temp_dir.h"
 
 // The out-of-memory test asks for an impossible buffer; the sanitizer must
 // let that allocation fail instead of aborting the test.
@@ -20,21 +21,12 @@ namespace fs = std::filesystem;
 
 class ScanFileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("varnolt-scan-file-" + std::to_string(::getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
   std::string Write(const std::string& name, const std::string& content) {
-    const fs::path path = dir_ / name;
-    std::ofstream(path, std::ios::binary) << content;
-    return path.string();
+    return temp_.Write(name, content);
   }
 
-  fs::path dir_;
+  TempDir temp_;
+  const fs::path& dir_ = temp_.path();
   FakeControls ui_;
 };
 

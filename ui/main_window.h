@@ -10,6 +10,12 @@
 
 namespace varnolt {
 
+// What every window layer shows.
+constexpr char kWindowTitle[] = "Varnolt V1 BUILD 2";
+constexpr char kFileDialogTitle[] = "Datei zum einlesen";
+constexpr int kClientWidth = 370;  // client area, in pixels
+constexpr int kClientHeight = 330;
+
 // Event codes returned by PollEvent().
 constexpr int EventNone = 0;         // nothing was pending
 constexpr int EventClose = 16;       // the user asked to close the window

@@ -26,9 +26,6 @@ namespace varnolt {
 
 namespace {
 
-constexpr char kWindowTitle[] = "Varnolt V1 BUILD 2";
-constexpr char kDialogTitle[] = "Datei zum einlesen";
-
 // The longest path the open-file dialog hands back, in bytes; a longer one
 // counts as a failed dialog.
 constexpr qsizetype kMaxChosenPath = 9999;
@@ -336,7 +333,7 @@ std::string QtMainWindow::ChooseInputFile() {
 std::string QtMainWindow::RunFileDialog() {
   // Application-modal: the window takes no input while the dialog is open.
   // The dialog neither presets a name nor changes the current directory.
-  OpenFileDialog dialog(widget_.get(), QString::fromUtf8(kDialogTitle));
+  OpenFileDialog dialog(widget_.get(), QString::fromUtf8(kFileDialogTitle));
   dialog.setFileMode(QFileDialog::AnyFile);
   dialog.setAcceptMode(QFileDialog::AcceptOpen);
   dialog.setWindowModality(Qt::ApplicationModal);

@@ -26,10 +26,6 @@ class QtResultList;
 class QtStatusList;
 class WindowWidget;
 
-// Client area of the window, in pixels.
-constexpr int kClientWidth = 370;
-constexpr int kClientHeight = 330;
-
 // The longest text GetText() returns, in bytes.
 constexpr size_t kMaxFieldText = 31999;
 

@@ -13,10 +13,7 @@
 namespace varnolt {
 namespace {
 
-constexpr char kTitle[] = "Varnolt V1 BUILD 2";
 constexpr long kWindowNumber = 0;
-constexpr int kClientWidth = 370;
-constexpr int kClientHeight = 330;
 // Asked for, but never used: bit 0 of the window flags centres the window.
 constexpr int kRequestedX = 240;
 constexpr int kRequestedY = 154;
@@ -152,7 +149,7 @@ bool Win32MainWindow::CreateMainWindow() {
     y = screen_height / 2 - std::min(outer_height, screen_height) / 2;
   }
 
-  window_ = CreateWindowExA(0, class_name_, kTitle, style, x, y, outer_width, outer_height, nullptr,
+  window_ = CreateWindowExA(0, class_name_, kWindowTitle, style, x, y, outer_width, outer_height, nullptr,
                             nullptr, instance_, this);
   if (window_ == nullptr) return false;
 
@@ -387,7 +384,7 @@ std::string Win32MainWindow::ChooseInputFile() {
   dialog.hwndOwner = owner;
   dialog.lpstrFile = file_name.data();
   dialog.nMaxFile = kFileNameBufferSize;
-  dialog.lpstrTitle = "Datei zum einlesen";
+  dialog.lpstrTitle = kFileDialogTitle;
   dialog.Flags = kOpenFileFlags;
 
   // Modal for the whole thread, also when there is no owner: the loop does
