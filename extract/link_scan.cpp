@@ -9,7 +9,12 @@
 namespace varnolt {
 namespace {
 
-constexpr size_t kLinkPiece = 1 << 20;
+// LinkScan() feeds a buffer in pieces of this size, so that the progress bar
+// follows the walk.
+constexpr size_t kMemoryPiece = 1 << 20;
+
+// Room kept for the next link's text after a long one; more is given back.
+constexpr size_t kKeptLinkCapacity = 1 << 20;
 
 // A link's text ends before its first NUL byte.
 std::string_view CutAtNul(const char* data, size_t size) {
@@ -163,7 +168,7 @@ void LinkScanner::EndLink() {
   }
   ReportLink(link_);
   SettleFoundLink();  // link_ is reused by the next link
-  if (link_.capacity() > kLinkPiece) std::string().swap(link_);
+  if (link_.capacity() > kKeptLinkCapacity) std::string().swap(link_);
 }
 
 void LinkScanner::ReportLink(std::string_view text) {
@@ -223,8 +228,8 @@ LinkCounts LinkScan(Controls& ui, const char* data, int64_t size) {
   };
   LinkScanner scanner(ui, size, refetch);
   // Fed in pieces so that the progress bar follows the walk.
-  for (int64_t offset = 0; offset < size; offset += kLinkPiece) {
-    scanner.Feed(data + offset, static_cast<size_t>(std::min<int64_t>(kLinkPiece, size - offset)));
+  for (int64_t offset = 0; offset < size; offset += kMemoryPiece) {
+    scanner.Feed(data + offset, static_cast<size_t>(std::min<int64_t>(kMemoryPiece, size - offset)));
   }
   return scanner.Finish();
 }
