@@ -36,7 +36,7 @@ fuzz:
 	build-fuzz/link_scan_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=512 build-fuzz/corpus
 
 clean:
-	rm -rf build build-test build-bench build-fuzz
+	rm -rf build build-test build-bench build-fuzz build-windows
 
 # --- Windows (32-bit): cross-built with mingw-w64, tested under Wine in Xvfb.
 # build-windows/varnolt.exe (window) and build-windows/varnolt-scan.exe.
