@@ -1,9 +1,9 @@
 #include "extract/scan_file.h"
 
 #include <algorithm>
-#include <new>
 #include <string>
 
+#include "extract/read_ahead.h"
 #include "ui/status_log.h"
 
 namespace varnolt {
@@ -29,15 +29,15 @@ ScanResult ScanFile(const std::string& name, Controls& ui, const ScanOptions& op
   const int64_t size = file->Size();
   LogStatus(ui, "Dateigrösse: " + std::to_string(size) + " bytes", LogNewLine);
 
-  // The file streams through a small working buffer, so memory does not grow
-  // with the input; an empty file needs none.
+  // The file streams through a few small buffers, read ahead on a second
+  // thread so that the copy from the operating system overlaps the walk;
+  // memory does not grow with the input, and an empty file needs none.
   LogStatus(ui, "Reserviere Arbeitsspeicher...", LogNewLine);
-  const size_t buffer_size =
-      size <= 0 ? 0 : static_cast<size_t>(std::min<uint64_t>(options.buffer_size, size));
-  std::unique_ptr<char[]> buffer;
-  if (buffer_size > 0) {
-    buffer.reset(new (std::nothrow) char[buffer_size]);
-    if (!buffer) return Fail(ui, kNoMemory, ScanStatus::kNoMemory);
+  std::unique_ptr<ReadAhead> reader;
+  if (size > 0) {
+    const auto piece_size = static_cast<size_t>(std::min<uint64_t>(options.buffer_size, size));
+    reader = ReadAhead::Create(*file, size, piece_size, options.buffer_count);
+    if (!reader) return Fail(ui, kNoMemory, ScanStatus::kNoMemory);
   }
   LogStatus(ui, "OK", LogAppend);
 
@@ -45,15 +45,8 @@ ScanResult ScanFile(const std::string& name, Controls& ui, const ScanOptions& op
   // goes. The read stops at the size reported above, or earlier if the file
   // has shrunk meanwhile.
   LogStatus(ui, "Lese Datei ein...", LogNewLine);
-  int64_t remaining = std::max<int64_t>(size, 0);
-  auto read_next = [&]() -> int64_t {
-    if (remaining == 0) return 0;
-    const int64_t got =
-        file->Read(buffer.get(), static_cast<size_t>(std::min<int64_t>(remaining, buffer_size)));
-    if (got > 0) remaining -= got;
-    return got;
-  };
-  int64_t got = read_next();
+  const char* piece = nullptr;
+  int64_t got = reader ? reader->Next(piece) : 0;
   if (got < 0) return Fail(ui, kReadFailed, ScanStatus::kReadFailed);
   LogStatus(ui, "OK", LogAppend);
 
@@ -64,8 +57,8 @@ ScanResult ScanFile(const std::string& name, Controls& ui, const ScanOptions& op
   };
   LinkScanner scanner(ui, size, refetch);
   while (got > 0) {
-    scanner.Feed(buffer.get(), static_cast<size_t>(got));
-    got = read_next();
+    scanner.Feed(piece, static_cast<size_t>(got));
+    got = reader->Next(piece);
     if (got < 0) return Fail(ui, kReadFailed, ScanStatus::kReadFailed);
   }
   const LinkCounts counts = scanner.Finish();

@@ -15,10 +15,11 @@
 namespace varnolt {
 
 struct ScanOptions {
-  // Bytes read from the file at a time: the job's memory beyond the set of
-  // distinct links. A buffer that stays in the processor's cache makes both
-  // the copy from the operating system and the walk faster.
+  // The pieces the file is read in, and how many of them may be read ahead:
+  // the job's memory beyond the set of distinct links. Small pieces stay in
+  // the processor's cache between the copy from the system and the walk.
   size_t buffer_size = 64 << 10;
+  size_t buffer_count = 8;
   // How the name is opened; replaceable for standard input and for tests.
   std::function<std::unique_ptr<InputFile>(const std::string& name)> open = OpenInputFile;
 };

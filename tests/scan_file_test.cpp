@@ -51,15 +51,21 @@ TEST_F(ScanFileTest, LogsTheTenLinesOfASuccessfulRun) {
   EXPECT_EQ(ui_.selected, 9);
 }
 
-TEST_F(ScanFileTest, TinyWorkingBufferGivesTheSameAnswer) {
-  const std::string name = Write("page.htm", "ed2k://|file|x|1|AB|/ ED2K://y|/ ed2k://|file|x|1|AB|/");
+TEST_F(ScanFileTest, TinyBuffersReadAheadGiveTheSameAnswer) {
+  std::string page;
+  for (int i = 0; i < 300; ++i) page += "ed2k://|file|" + std::to_string(i % 200) + "|/ ED2K://y|/ ";
+  const std::string name = Write("page.htm", page);
   FakeControls whole;
   ScanFile(name, whole);
-  ScanOptions tiny;
-  tiny.buffer_size = 2;
-  ScanFile(name, ui_, tiny);
-  EXPECT_EQ(ui_.log, whole.log);
-  EXPECT_EQ(ui_.results, whole.results);
+  for (const size_t count : {1, 2, 8}) {
+    FakeControls ui;
+    ScanOptions tiny;
+    tiny.buffer_size = 3;
+    tiny.buffer_count = count;
+    ScanFile(name, ui, tiny);
+    EXPECT_EQ(ui.log, whole.log) << count;
+    EXPECT_EQ(ui.results, whole.results) << count;
+  }
 }
 
 TEST_F(ScanFileTest, ShortFilesAreConfirmedAndFindNothing) {
