@@ -1,6 +1,6 @@
 #include "cli/terminal_controls.h"
 
-#include <cstdint>
+#include "ui/text_encoding.h"
 
 namespace varnolt {
 namespace {
@@ -16,69 +16,7 @@ const std::string_view* PerLinkLine(std::string_view line) {
   return nullptr;
 }
 
-bool IsValidUtf8(std::string_view text) {
-  size_t i = 0;
-  while (i < text.size()) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    size_t extra;
-    uint32_t min;
-    if (c < 0x80) {
-      ++i;
-      continue;
-    } else if ((c & 0xE0) == 0xC0) {
-      extra = 1, min = 0x80;
-    } else if ((c & 0xF0) == 0xE0) {
-      extra = 2, min = 0x800;
-    } else if ((c & 0xF8) == 0xF0) {
-      extra = 3, min = 0x10000;
-    } else {
-      return false;
-    }
-    if (i + extra >= text.size()) return false;
-    uint32_t code = c & (0x3F >> extra);
-    for (size_t k = 1; k <= extra; ++k) {
-      const auto next = static_cast<unsigned char>(text[i + k]);
-      if ((next & 0xC0) != 0x80) return false;
-      code = (code << 6) | (next & 0x3F);
-    }
-    if (code < min || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return false;
-    i += extra + 1;
-  }
-  return true;
-}
-
-void AppendUtf8(std::string& out, uint32_t code) {
-  if (code < 0x80) {
-    out += static_cast<char>(code);
-  } else if (code < 0x800) {
-    out += static_cast<char>(0xC0 | (code >> 6));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  } else {
-    out += static_cast<char>(0xE0 | (code >> 12));
-    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  }
-}
-
-// Windows-1252 at 0x80-0x9F; its five unassigned bytes map to the C1
-// controls, as Windows itself maps them.
-constexpr uint16_t kCp1252High[32] = {
-    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
-
 }  // namespace
-
-std::string DisplayText(std::string_view bytes) {
-  if (IsValidUtf8(bytes)) return std::string(bytes);
-  std::string out;
-  out.reserve(bytes.size() * 2);
-  for (const char ch : bytes) {
-    const auto c = static_cast<unsigned char>(ch);
-    AppendUtf8(out, c >= 0x80 && c < 0xA0 ? kCp1252High[c - 0x80] : c);
-  }
-  return out;
-}
 
 TerminalControls::TerminalControls(std::FILE* results, std::FILE* log, bool verbose,
                                    bool show_progress)

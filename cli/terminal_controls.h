@@ -49,8 +49,4 @@ class TerminalControls : public Controls {
   bool progress_drawn_ = false;
 };
 
-// `bytes` as UTF-8 text: unchanged when it is valid UTF-8, else read as
-// Windows-1252, the encoding of the program's own texts on Windows.
-std::string DisplayText(std::string_view bytes);
-
 }  // namespace varnolt

@@ -9,14 +9,11 @@
 #include <string>
 #include <string_view>
 
+#include "ui/text_encoding.h"
+
 namespace varnolt {
 
 enum class TextEncoding { kUtf8, kWindows1252 };
-
-// True when `bytes` is well-formed UTF-8: no stray continuation bytes, no
-// truncated sequence, no overlong form, no surrogate, nothing above U+10FFFF.
-// The empty text is well-formed.
-bool IsValidUtf8(std::string_view bytes);
 
 // The encoding a text is shown in: UTF-8 when it is well-formed UTF-8, else
 // Windows-1252 (which can decode any byte string).
