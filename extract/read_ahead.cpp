@@ -54,16 +54,24 @@ void ReadAhead::ReadLoop() {
   for (size_t producer = 0;; producer = (producer + 1) % slot_count_) {
     {
       // The slots from consumer_ on, ready_ of them, are not to be touched.
+      // Once the ring is full, wait until half of it is free again, so that
+      // the two threads wake each other once per half ring, not per piece.
       std::unique_lock<std::mutex> lock(mutex_);
-      emptied_.wait(lock, [this] { return stop_ || ready_ < slot_count_; });
+      if (ready_ == slot_count_) {
+        reader_waiting_ = true;
+        emptied_.wait(lock, [this] { return stop_ || ready_ <= slot_count_ / 2; });
+        reader_waiting_ = false;
+      }
       if (stop_) return;
     }
     const int64_t got = ReadPiece(slots_[producer]);
+    bool wake;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       ++ready_;
+      wake = consumer_waiting_;
     }
-    filled_.notify_one();
+    if (wake) filled_.notify_one();
     if (got <= 0) return;
   }
 }
@@ -79,9 +87,13 @@ int64_t ReadAhead::Next(const char*& data) {
     holding_ = false;
     --ready_;
     consumer_ = (consumer_ + 1) % slot_count_;
-    emptied_.notify_one();
+    if (reader_waiting_ && ready_ <= slot_count_ / 2) emptied_.notify_one();
   }
-  filled_.wait(lock, [this] { return ready_ > 0; });
+  if (ready_ == 0) {
+    consumer_waiting_ = true;
+    filled_.wait(lock, [this] { return ready_ > 0; });
+    consumer_waiting_ = false;
+  }
   const Slot& slot = slots_[consumer_];
   data = slot.data.get();
   if (slot.size <= 0) return slot.size;  // the end stays the end on later calls

@@ -56,6 +56,8 @@ class ReadAhead {
   size_t consumer_ = 0;  // slot the consumer reads next
   bool stop_ = false;
   bool holding_ = false;  // the consumer still holds its current slot
+  bool reader_waiting_ = false;    // for free slots
+  bool consumer_waiting_ = false;  // for a filled slot
   std::thread reader_;
 };
 
