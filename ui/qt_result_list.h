@@ -50,9 +50,6 @@ class QtResultList {
   // lines the program added before it. Cheap when no line waits.
   void Sync(int budget_ms);
 
-  // True when lines wait to be moved into the editor.
-  bool HasWaitingLines() const { return !waiting_.empty(); }
-
  private:
   // A line as added: its bytes and whether it shows as Windows-1252. It holds
   // no line break; Add() splits texts at theirs.
