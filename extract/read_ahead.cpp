@@ -8,6 +8,8 @@ namespace varnolt {
 
 std::unique_ptr<ReadAhead> ReadAhead::Create(InputFile& file, int64_t limit, size_t piece_size,
                                              size_t slots) {
+  // A count too large to allocate is plainly not enough memory.
+  if (slots > kMaxSlots) return nullptr;
   slots = std::max<size_t>(slots, 1);
   std::unique_ptr<Slot[]> buffers(new (std::nothrow) Slot[slots]);
   if (!buffers) return nullptr;

@@ -15,10 +15,12 @@ namespace varnolt {
 
 class ReadAhead {
  public:
-  // Allocates `slots` buffers (at least one) of `piece_size` bytes and starts
-  // reading `file` from its current position, at most `limit` bytes. Returns
-  // nullptr when the memory cannot be had. Without a second thread to be had,
-  // Next() reads each piece itself.
+  static constexpr size_t kMaxSlots = 1 << 16;
+
+  // Allocates `slots` buffers (at least one, at most kMaxSlots) of
+  // `piece_size` bytes and starts reading `file` from its current position,
+  // at most `limit` bytes. Returns nullptr when the memory cannot be had.
+  // Without a second thread to be had, Next() reads each piece itself.
   static std::unique_ptr<ReadAhead> Create(InputFile& file, int64_t limit, size_t piece_size,
                                            size_t slots);
 
@@ -55,7 +57,7 @@ class ReadAhead {
   size_t ready_ = 0;     // slots filled and not yet taken back
   size_t consumer_ = 0;  // slot the consumer reads next
   bool stop_ = false;
-  bool holding_ = false;  // the consumer still holds its current slot
+  bool holding_ = false;           // the consumer still holds its current slot
   bool reader_waiting_ = false;    // for free slots
   bool consumer_waiting_ = false;  // for a filled slot
   std::thread reader_;
