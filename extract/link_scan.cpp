@@ -28,6 +28,21 @@ std::string_view CutAtNul(const char* data, size_t size) {
   return {data, nul ? static_cast<size_t>(static_cast<const char*>(nul) - data) : size};
 }
 
+uint64_t Load64(const char* p) {
+  uint64_t v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+// memcmp for equality, without the call for the short texts (8 to 16 bytes)
+// that a run of one short link compares by the million.
+bool SameBytes(const char* a, const char* b, size_t n) {
+  if (n >= 8 && n <= 16) {
+    return Load64(a) == Load64(b) && Load64(a + n - 8) == Load64(b + n - 8);
+  }
+  return std::memcmp(a, b, n) == 0;
+}
+
 }  // namespace
 
 LinkScanner::LinkScanner(Controls& ui, int64_t total_size, Refetch refetch, size_t pending_limit)
@@ -100,6 +115,15 @@ void LinkScanner::FeedSearching(const char* data, size_t size, size_t& pos) {
     tail_size_ = size - keep_from;
     std::memcpy(tail_, data + keep_from, tail_size_);
     pos = size;
+    return;
+  }
+  if (size_t n = LastLinkRepeatedAt(data + i, size - i)) {
+    // Often a run of one link: each copy right behind is the same link again.
+    pos = i;
+    do {
+      ReportRepeat(last_link_);
+      pos += n;
+    } while ((n = LastLinkRepeatedAt(data + pos, size - pos)) != 0);
     return;
   }
   const size_t j = FindTerminator(data, i + kMarkerSize, size);
@@ -182,10 +206,28 @@ void LinkScanner::ReportLink(std::string_view text) {
   shown_links_.Prefetch(found_hash_);
 }
 
+// The previous link ended at its own first "|/" (nothing cut it), so the same
+// bytes at a marker form the same link again: its terminator is where the
+// previous one's was and no NUL can come before it. That skips the search for
+// the terminator and the lookup, which matters for runs of one link.
+size_t LinkScanner::LastLinkRepeatedAt(const char* p, size_t available) const {
+  const size_t n = last_link_.size();
+  const bool repeated = n >= kMarkerSize + 2 && n <= available && last_link_[n - 2] == '|' &&
+                        last_link_[n - 1] == '/' && SameBytes(p, last_link_.data(), n);
+  return repeated ? n : 0;
+}
+
+void LinkScanner::ReportRepeat(std::string_view held) {
+  SettleFoundLink();  // may change last_link_, not `held`
+  found_text_ = held;
+  has_found_ = true;
+  found_repeats_last_ = true;
+}
+
 void LinkScanner::SettleFoundLink() {
   if (!has_found_) return;
   has_found_ = false;
-  LogStatus(ui_, "Link gefunden", LogNewLine);
+  if (log_each_link_) LogStatus(ui_, "Link gefunden", LogNewLine);
   ++counts_.found;
   bool added = false;
   if (!found_repeats_last_) {
@@ -196,7 +238,7 @@ void LinkScanner::SettleFoundLink() {
   if (added) {
     ui_.AddItem(kResultList, found_text_);
     ++counts_.shown;
-  } else {
+  } else if (log_each_link_) {
     LogStatus(ui_, "doppelter Link gefunden", LogNewLine);
   }
 }
@@ -204,8 +246,8 @@ void LinkScanner::SettleFoundLink() {
 void LinkScanner::UpdateProgress() {
   // Streams shorter than 8 bytes hold no link and leave the bar alone.
   if (total_size_ < 8) return;
-  const int progress = consumed_ >= total_size_ ? 100
-                                                : static_cast<int>(consumed_ * 100 / total_size_);
+  const int progress =
+      consumed_ >= total_size_ ? 100 : static_cast<int>(consumed_ * 100 / total_size_);
   if (progress == last_progress_) return;
   last_progress_ = progress;
   ui_.SetProgress(kProgressBar, progress);
@@ -229,7 +271,8 @@ LinkCounts LinkScan(Controls& ui, const char* data, int64_t size) {
   LinkScanner scanner(ui, size, refetch);
   // Fed in pieces so that the progress bar follows the walk.
   for (int64_t offset = 0; offset < size; offset += kMemoryPiece) {
-    scanner.Feed(data + offset, static_cast<size_t>(std::min<int64_t>(kMemoryPiece, size - offset)));
+    scanner.Feed(data + offset,
+                 static_cast<size_t>(std::min<int64_t>(kMemoryPiece, size - offset)));
   }
   return scanner.Finish();
 }

@@ -52,6 +52,11 @@ class LinkScanner {
   // True when a refetch failed; the counts are then incomplete.
   bool refetch_failed() const { return refetch_failed_; }
 
+  // With false, the lines "Link gefunden" and "doppelter Link gefunden" are
+  // left out; everything else stays the same. For a front end that would only
+  // drop them: a file of millions of links then costs no more than their walk.
+  void set_log_each_link(bool log_each_link) { log_each_link_ = log_each_link; }
+
   static constexpr size_t kDefaultPendingLimit = 4 << 20;
 
  private:
@@ -62,6 +67,8 @@ class LinkScanner {
   void AppendToLink(const char* data, size_t size);
   void EndLink();
   void ReportLink(std::string_view text);
+  size_t LastLinkRepeatedAt(const char* p, size_t available) const;
+  void ReportRepeat(std::string_view held);
   void SettleFoundLink();
   void UpdateProgress();
 
@@ -70,6 +77,7 @@ class LinkScanner {
   Refetch refetch_;
   const size_t pending_limit_;
 
+  bool log_each_link_ = true;
   int64_t consumed_ = 0;  // stream offset of the next byte fed
   int last_progress_ = -1;
   LinkCounts counts_;

@@ -56,6 +56,7 @@ ScanResult ScanFile(const std::string& name, Controls& ui, const ScanOptions& op
     return file->ReadAt(offset, out.data(), length);
   };
   LinkScanner scanner(ui, size, refetch);
+  scanner.set_log_each_link(options.log_each_link);
   while (got > 0) {
     scanner.Feed(piece, static_cast<size_t>(got));
     got = reader->Next(piece);

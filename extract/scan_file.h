@@ -20,15 +20,18 @@ struct ScanOptions {
   // the processor's cache between the copy from the system and the walk.
   size_t buffer_size = 64 << 10;
   size_t buffer_count = 8;
+  // Whether each link found is logged ("Link gefunden", "doppelter Link
+  // gefunden"); see LinkScanner::set_log_each_link().
+  bool log_each_link = true;
   // How the name is opened; replaceable for standard input and for tests.
   std::function<std::unique_ptr<InputFile>(const std::string& name)> open = OpenInputFile;
 };
 
 enum class ScanStatus {
-  kCompleted,   // the summary line was logged
-  kOpenFailed,  // "FEHLER:Datei konnte nicht geöffnet werden"
-  kNoMemory,    // "FEHLER:Nicht genug Arbeitsspeicher"
-  kReadFailed,  // "FEHLER:Datei konnte nicht gelesen werden"
+  kCompleted,       // the summary line was logged
+  kOpenFailed,      // "FEHLER:Datei konnte nicht geöffnet werden"
+  kNoMemory,        // "FEHLER:Nicht genug Arbeitsspeicher"
+  kReadFailed,      // "FEHLER:Datei konnte nicht gelesen werden"
   kDownloadFailed,  // "FEHLER:Download fehlgeschlagen (...)"; nothing was scanned
 };
 
