@@ -1,5 +1,7 @@
 #include "cli/terminal_controls.h"
 
+#include <cstring>
+
 #include "ui/text_encoding.h"
 
 namespace varnolt {
@@ -9,18 +11,23 @@ constexpr std::string_view kLinkFound = "Link gefunden";
 constexpr std::string_view kRepeatFound = "doppelter Link gefunden";
 
 // The per-link lines come by the million: they are recognised once and then
-// held as the literal itself instead of a copy.
+// held as the literal itself instead of a copy. The lengths differ, so one
+// fixed-size comparison decides.
 const std::string_view* PerLinkLine(std::string_view line) {
-  if (line == kLinkFound) return &kLinkFound;
-  if (line == kRepeatFound) return &kRepeatFound;
+  if (line.size() == kLinkFound.size()) {
+    if (std::memcmp(line.data(), kLinkFound.data(), kLinkFound.size()) == 0) return &kLinkFound;
+  } else if (line.size() == kRepeatFound.size()) {
+    if (std::memcmp(line.data(), kRepeatFound.data(), kRepeatFound.size()) == 0) {
+      return &kRepeatFound;
+    }
+  }
   return nullptr;
 }
 
 }  // namespace
 
-TerminalControls::TerminalControls(std::FILE* results, std::FILE* log, bool verbose,
-                                   bool show_progress)
-    : results_(results), log_(log), verbose_(verbose), show_progress_(show_progress) {}
+TerminalControls::TerminalControls(std::FILE* results, std::FILE* log, bool show_progress)
+    : results_(results), log_(log), show_progress_(show_progress) {}
 
 std::string TerminalControls::GetText(int id) {
   return id == kInputField ? input_text_ : std::string();
@@ -47,7 +54,7 @@ void TerminalControls::AddItem(int id, std::string_view text) {
     std::fwrite(text.data(), 1, text.size(), results_);
     std::fputc('\n', results_);
   } else if (id == kStatusLog) {
-    if (has_pending_line_) WriteLogLine(PendingLine(), pending_per_link_ != nullptr);
+    if (has_pending_line_) WritePendingLine();
     pending_per_link_ = PerLinkLine(text);
     if (!pending_per_link_) pending_line_.assign(text);
     has_pending_line_ = true;
@@ -76,7 +83,7 @@ void TerminalControls::RemoveItem(int id, int index) {
 void TerminalControls::SelectItem(int /*id*/, int /*index*/) {}
 
 void TerminalControls::EndJob() {
-  if (has_pending_line_) WriteLogLine(PendingLine(), pending_per_link_ != nullptr);
+  if (has_pending_line_) WritePendingLine();
   has_pending_line_ = false;
   ClearProgress();
   std::fflush(results_);
@@ -87,14 +94,13 @@ std::string_view TerminalControls::PendingLine() const {
   return pending_per_link_ ? *pending_per_link_ : std::string_view(pending_line_);
 }
 
-void TerminalControls::WriteLogLine(std::string_view line, bool per_link) {
-  if (per_link && !verbose_) return;
+void TerminalControls::WritePendingLine() {
   ClearProgress();
-  const std::string text = DisplayText(line);
+  const std::string text = DisplayText(PendingLine());
   std::fwrite(text.data(), 1, text.size(), log_);
   std::fputc('\n', log_);
   // Stage lines show at once; per-link lines are written in bulk.
-  if (!per_link) std::fflush(log_);
+  if (!pending_per_link_) std::fflush(log_);
 }
 
 void TerminalControls::ClearProgress() {

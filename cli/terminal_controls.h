@@ -10,11 +10,10 @@
 
 namespace varnolt {
 
-class TerminalControls : public Controls {
+class TerminalControls final : public Controls {
  public:
-  // `verbose` keeps the per-link lines "Link gefunden" and "doppelter Link
-  // gefunden"; `show_progress` draws a progress indicator on `log`.
-  TerminalControls(std::FILE* results, std::FILE* log, bool verbose, bool show_progress);
+  // `show_progress` draws a progress indicator on `log`.
+  TerminalControls(std::FILE* results, std::FILE* log, bool show_progress);
 
   // Writes the last log line, which further appends can no longer reach once
   // the job is over, and clears the progress indicator.
@@ -33,18 +32,17 @@ class TerminalControls : public Controls {
 
  private:
   std::string_view PendingLine() const;
-  void WriteLogLine(std::string_view line, bool per_link);
+  void WritePendingLine();
   void ClearProgress();
 
   std::FILE* const results_;
   std::FILE* const log_;
-  const bool verbose_;
   const bool show_progress_;
 
   std::string input_text_;
   int log_count_ = 0;
   bool has_pending_line_ = false;
-  std::string pending_line_;  // the last log line, still open to appends
+  std::string pending_line_;                            // the last log line, still open to appends
   const std::string_view* pending_per_link_ = nullptr;  // or one of the per-link lines
   bool progress_drawn_ = false;
 };
