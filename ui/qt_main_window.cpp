@@ -35,15 +35,16 @@ constexpr qsizetype kMaxChosenPath = 9999;
 // that painting costs the scan nothing noticeable.
 constexpr qint64 kRepaintIntervalMs = 30;
 
-// The shortest time between two updates of the status log's view while a
-// command runs. Laying out the view grows with the length of the log (about
-// 10 ms at 250,000 lines), so a long scan updates it less often than the bar.
-constexpr qint64 kLogRepaintIntervalMs = 250;
+// The shortest time between two updates of the lists' views while a command
+// runs. Laying out the status log grows with its length (about 10 ms at
+// 250,000 lines) and the result list's editor takes a few microseconds per
+// line, so a long scan updates them far less often than the bar.
+constexpr qint64 kListRepaintIntervalMs = 250;
 
 // The time the result list may spend taking waiting lines into its editor:
-// per repaint during a command, and per poll, where the user must not notice
-// it.
-constexpr int kResultSliceDuringCommandMs = 4;
+// per list update during a command, and per poll, where the user must not
+// notice it.
+constexpr int kResultSliceDuringCommandMs = 2;
 constexpr int kResultSlicePerPollMs = 10;
 
 // The GUI font at the pixel size of the classic dialog font, so that a text
@@ -272,10 +273,9 @@ void QtMainWindow::SetProgress(int id, int position) {
   // A command runs without polling, so let Qt paint now and then. User input
   // stays queued in the platform until PollEvent takes it, in order.
   if (!since_repaint_.isValid() || since_repaint_.elapsed() >= kRepaintIntervalMs) {
-    result_list_->Sync(kResultSliceDuringCommandMs);
-    if (!since_log_repaint_.isValid() || since_log_repaint_.elapsed() >= kLogRepaintIntervalMs) {
-      status_list_->Sync();
-      since_log_repaint_.start();
+    if (!since_list_repaint_.isValid() || since_list_repaint_.elapsed() >= kListRepaintIntervalMs) {
+      SyncLists(kResultSliceDuringCommandMs);
+      since_list_repaint_.start();
     }
     QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
     since_repaint_.start();

@@ -100,7 +100,7 @@ class QtMainWindow final : public MainWindow {
 
   // Throttle repaints during a command.
   QElapsedTimer since_repaint_;
-  QElapsedTimer since_log_repaint_;
+  QElapsedTimer since_list_repaint_;
 
   std::unique_ptr<QtResultList> result_list_;
   std::unique_ptr<QtStatusList> status_list_;
