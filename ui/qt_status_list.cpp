@@ -3,6 +3,7 @@
 #include <QAbstractListModel>
 #include <QItemSelectionModel>
 #include <QListView>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -24,13 +25,30 @@ class StatusLineModel : public QAbstractListModel {
 
   QVariant data(const QModelIndex& index, int role) const override {
     if (role != Qt::DisplayRole || !index.isValid() || index.row() >= announced_) return {};
-    const std::string& line = lines_[static_cast<size_t>(index.row())];
+    const std::string& line = Line(index.row());
     return DecodeText(line, DisplayEncoding(line));
   }
 
-  const std::vector<std::string>& lines() const { return lines_; }
+  int Count() const { return static_cast<int>(lines_.size()); }
+  const std::string& Line(int index) const { return *lines_[static_cast<size_t>(index)]; }
 
-  void Append(std::string_view text) { lines_.emplace_back(text); }
+  void Append(std::string_view text) {
+    // A scan logs the same two texts for every link: each line refers to one
+    // shared copy of its text, found without hashing when it is one of the
+    // last two.
+    const std::string* shared = nullptr;
+    for (const std::string* recent : recent_texts_) {
+      if (recent && *recent == text) shared = recent;
+    }
+    if (!shared) {
+      auto found = texts_.find(text);
+      if (found == texts_.end()) found = texts_.emplace(text).first;
+      shared = &*found;
+      recent_texts_[1] = recent_texts_[0];
+      recent_texts_[0] = shared;
+    }
+    lines_.push_back(shared);
+  }
 
   void Erase(int index) {
     if (index < announced_) {
@@ -53,7 +71,15 @@ class StatusLineModel : public QAbstractListModel {
   }
 
  private:
-  std::vector<std::string> lines_;
+  struct TextHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view text) const { return std::hash<std::string_view>()(text); }
+  };
+  // The distinct texts ever logged; the few stage texts of each scan add up
+  // to little.
+  std::unordered_set<std::string, TextHash, std::equal_to<>> texts_;
+  const std::string* recent_texts_[2] = {nullptr, nullptr};
+  std::vector<const std::string*> lines_;
   int announced_ = 0;
 };
 
@@ -83,11 +109,11 @@ QtStatusList::~QtStatusList() = default;
 
 void QtStatusList::Add(std::string_view text) { model_->Append(text); }
 
-int QtStatusList::Count() const { return static_cast<int>(model_->lines().size()); }
+int QtStatusList::Count() const { return model_->Count(); }
 
 std::string QtStatusList::Text(int index) const {
   if (index < 0 || index >= Count()) return {};
-  return model_->lines()[static_cast<size_t>(index)];
+  return model_->Line(index);
 }
 
 void QtStatusList::Remove(int index) {
