@@ -71,7 +71,7 @@ void QtResultList::Add(std::string_view text) {
   if (empty && text.empty()) return;
   const bool utf8 = IsValidUtf8(text);
   if (!MayHoldBreak(text)) {
-    waiting_.push_back({std::string(text), !utf8});
+    Wait(text, !utf8);
     return;
   }
   size_t begin = 0;
@@ -81,11 +81,20 @@ void QtResultList::Add(std::string_view text) {
       ++i;
       continue;
     }
-    waiting_.push_back({std::string(text.substr(begin, i - begin)), !utf8});
+    Wait(text.substr(begin, i - begin), !utf8);
     i += length;
     begin = i;
   }
-  waiting_.push_back({std::string(text.substr(begin)), !utf8});
+  Wait(text.substr(begin), !utf8);
+}
+
+void QtResultList::Wait(std::string_view bytes, bool windows1252) {
+  waiting_.push_back({stored_offset_ + stored_.size(), bytes.size(), windows1252});
+  stored_.append(bytes);
+}
+
+std::string_view QtResultList::BytesOf(const Line& line) const {
+  return std::string_view(stored_).substr(line.offset - stored_offset_, line.size);
 }
 
 std::string QtResultList::Text(int line) const {
@@ -101,14 +110,17 @@ std::string QtResultList::Text(int line) const {
   const size_t index = static_cast<size_t>(line - in_editor);
   if (index >= waiting_.size()) return {};
   const Line& waiting = waiting_[index];
-  if (waiting.bytes.size() <= static_cast<size_t>(kMaxLineText)) return waiting.bytes;
-  return EncodeLine(DecodeText(waiting.bytes, waiting.windows1252 ? TextEncoding::kWindows1252
-                                                                  : TextEncoding::kUtf8),
-                    waiting.windows1252);
+  const std::string_view bytes = BytesOf(waiting);
+  if (bytes.size() <= static_cast<size_t>(kMaxLineText)) return std::string(bytes);
+  return EncodeLine(
+      DecodeText(bytes, waiting.windows1252 ? TextEncoding::kWindows1252 : TextEncoding::kUtf8),
+      waiting.windows1252);
 }
 
 void QtResultList::Clear() {
   waiting_.clear();
+  std::string().swap(stored_);
+  stored_offset_ = 0;
   editor_->clear();
   editor_->setReadOnly(false);
 }
@@ -123,6 +135,21 @@ void QtResultList::Sync(int budget_ms) {
   editor_->setReadOnly(!waiting_.empty());
 }
 
+// Gives back the bytes of the lines taken into the editor: all of them once no
+// line waits, else the taken front once it is the larger part of the store, so
+// that each byte is moved at most once on average.
+void QtResultList::ReleaseTakenBytes() {
+  if (waiting_.empty()) {
+    stored_offset_ += stored_.size();
+    std::string().swap(stored_);
+    return;
+  }
+  const size_t taken = waiting_.front().offset - stored_offset_;
+  if (taken <= stored_.size() / 2) return;
+  stored_.erase(0, taken);
+  stored_offset_ += taken;
+}
+
 void QtResultList::InsertSlice(size_t count) {
   QTextDocument* document = editor_->document();
   const bool empty = document->characterCount() <= 1;
@@ -132,7 +159,7 @@ void QtResultList::InsertSlice(size_t count) {
   for (size_t i = 0; i < count; ++i) {
     if (i > 0 || !empty) text.append(QChar::ParagraphSeparator);
     const Line& line = waiting_[i];
-    text.append(DecodeText(line.bytes,
+    text.append(DecodeText(BytesOf(line),
                            line.windows1252 ? TextEncoding::kWindows1252 : TextEncoding::kUtf8));
   }
   const int first_block = empty ? 0 : document->blockCount();
@@ -146,6 +173,7 @@ void QtResultList::InsertSlice(size_t count) {
     if (waiting_[i].windows1252) block.setUserState(kWindows1252Line);
   }
   waiting_.erase(waiting_.begin(), waiting_.begin() + static_cast<std::ptrdiff_t>(count));
+  ReleaseTakenBytes();
   // Caret after the text, scrolled into view, as after typing it.
   editor_->setTextCursor(cursor);
 }

@@ -51,17 +51,25 @@ class QtResultList {
   void Sync(int budget_ms);
 
  private:
-  // A line as added: its bytes and whether it shows as Windows-1252. It holds
-  // no line break; Add() splits texts at theirs.
+  // A waiting line: where its bytes are in the store and whether it shows as
+  // Windows-1252. It holds no line break; Add() splits texts at theirs.
   struct Line {
-    std::string bytes;
+    size_t offset;  // counted from the first byte ever stored
+    size_t size;
     bool windows1252;
   };
 
+  void Wait(std::string_view bytes, bool windows1252);
+  std::string_view BytesOf(const Line& line) const;
   void InsertSlice(size_t count);
+  void ReleaseTakenBytes();
 
   QPlainTextEdit* editor_;
   std::deque<Line> waiting_;
+  // The waiting lines' bytes, back to back: one growing block instead of an
+  // allocation per line. `stored_offset_` is the offset of its first byte.
+  std::string stored_;
+  size_t stored_offset_ = 0;
 };
 
 }  // namespace varnolt
