@@ -273,8 +273,13 @@ void QtMainWindow::SetProgress(int id, int position) {
   // A command runs without polling, so let Qt paint now and then. User input
   // stays queued in the platform until PollEvent takes it, in order.
   if (!since_repaint_.isValid() || since_repaint_.elapsed() >= kRepaintIntervalMs) {
-    if (!since_list_repaint_.isValid() || since_list_repaint_.elapsed() >= kListRepaintIntervalMs) {
+    if (!since_list_repaint_.isValid() || since_list_repaint_.elapsed() >= list_repaint_interval_) {
+      since_list_repaint_.start();
       SyncLists(kResultSliceDuringCommandMs);
+      // Laying out the log grows with its length; with millions of lines,
+      // updates at a fixed rate would take over the command. Spacing them by
+      // ten times their cost keeps them to a tenth of it.
+      list_repaint_interval_ = std::max(kListRepaintIntervalMs, 10 * since_list_repaint_.elapsed());
       since_list_repaint_.start();
     }
     QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);

@@ -101,6 +101,7 @@ class QtMainWindow final : public MainWindow {
   // Throttle repaints during a command.
   QElapsedTimer since_repaint_;
   QElapsedTimer since_list_repaint_;
+  qint64 list_repaint_interval_ = 0;  // ms
 
   std::unique_ptr<QtResultList> result_list_;
   std::unique_ptr<QtStatusList> status_list_;
