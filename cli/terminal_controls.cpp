@@ -96,11 +96,16 @@ std::string_view TerminalControls::PendingLine() const {
 
 void TerminalControls::WritePendingLine() {
   ClearProgress();
-  const std::string text = DisplayText(PendingLine());
+  if (pending_per_link_) {
+    // Plain ASCII, and by the million: written as they are, in bulk.
+    std::fwrite(pending_per_link_->data(), 1, pending_per_link_->size(), log_);
+    std::fputc('\n', log_);
+    return;
+  }
+  const std::string text = DisplayText(pending_line_);
   std::fwrite(text.data(), 1, text.size(), log_);
   std::fputc('\n', log_);
-  // Stage lines show at once; per-link lines are written in bulk.
-  if (!pending_per_link_) std::fflush(log_);
+  std::fflush(log_);  // stage lines show at once
 }
 
 void TerminalControls::ClearProgress() {

@@ -63,8 +63,12 @@ int main(int argc, char** argv) {
   if (args.inputs.empty()) return UsageError("no input given");
 
   PrepareStandardStreams();
+  // Both streams buffered: the log flushes its stage lines itself, and
+  // unbuffered, -v would cost two system calls per link.
   static char results_buffer[1 << 16];
+  static char log_buffer[1 << 16];
   std::setvbuf(stdout, results_buffer, _IOFBF, sizeof results_buffer);
+  std::setvbuf(stderr, log_buffer, _IOFBF, sizeof log_buffer);
 
   TerminalControls controls(stdout, stderr, IsTerminal(stderr));
   int status = 0;
