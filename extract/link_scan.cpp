@@ -117,13 +117,17 @@ void LinkScanner::FeedSearching(const char* data, size_t size, size_t& pos) {
     pos = size;
     return;
   }
-  if (size_t n = LastLinkRepeatedAt(data + i, size - i)) {
-    // Often a run of one link: each copy right behind is the same link again.
+  if (const size_t n = LastLinkRepeatedAt(data + i, size - i)) {
+    // Often a run of one link: each copy right behind is the same link again,
+    // so the whole run is one comparison per copy.
+    const std::string_view held = last_link_;
+    int64_t copies = 0;
     pos = i;
     do {
-      ReportRepeat(last_link_);
+      ++copies;
       pos += n;
-    } while ((n = LastLinkRepeatedAt(data + pos, size - pos)) != 0);
+    } while (n <= size - pos && SameBytes(data + pos, held.data(), n));
+    ReportRepeats(copies);
     return;
   }
   const size_t j = FindTerminator(data, i + kMarkerSize, size);
@@ -217,11 +221,14 @@ size_t LinkScanner::LastLinkRepeatedAt(const char* p, size_t available) const {
   return repeated ? n : 0;
 }
 
-void LinkScanner::ReportRepeat(std::string_view held) {
-  SettleFoundLink();  // may change last_link_, not `held`
-  found_text_ = held;
-  has_found_ = true;
-  found_repeats_last_ = true;
+void LinkScanner::ReportRepeats(int64_t copies) {
+  SettleFoundLink();
+  counts_.found += copies;
+  if (!log_each_link_) return;
+  for (int64_t k = 0; k < copies; ++k) {
+    LogStatus(ui_, "Link gefunden", LogNewLine);
+    LogStatus(ui_, "doppelter Link gefunden", LogNewLine);
+  }
 }
 
 void LinkScanner::SettleFoundLink() {

@@ -68,7 +68,7 @@ class LinkScanner {
   void EndLink();
   void ReportLink(std::string_view text);
   size_t LastLinkRepeatedAt(const char* p, size_t available) const;
-  void ReportRepeat(std::string_view held);
+  void ReportRepeats(int64_t copies);
   void SettleFoundLink();
   void UpdateProgress();
 
