@@ -167,11 +167,13 @@ class QtMainWindowTest : public QObject {
     window_->AddItem(kResultList, "\xC0\xAF");    // overlong, so not UTF-8
     window_->AddItem(kResultList, "a\r\nb\rc");   // CR LF and a lone CR break lines too
     window_->AddItem(kResultList, std::string(40000, 'x'));
-    const std::string lines[] = {"\xE4", "\xF6", "\xC3\xA4", "\xC0\xAF",
-                                 "a",    "b",    "c",        std::string(31999, 'x')};
+    window_->AddItem(kResultList, "ed2k://a\nb|/ ed2k://\xE2\x80\xA9z");  // breaks past 8 bytes
+    const std::string lines[] = {"\xE4",     "\xF6",        "\xC3\xA4", "\xC0\xAF",
+                                 "a",        "b",           "c",        std::string(31999, 'x'),
+                                 "ed2k://a", "b|/ ed2k://", "z"};
     for (bool in_editor : {false, true}) {
       if (in_editor) window_->PollEvent();
-      for (int i = 0; i < 8; ++i) QCOMPARE(window_->ItemText(kResultList, i), lines[i]);
+      for (int i = 0; i < 11; ++i) QCOMPARE(window_->ItemText(kResultList, i), lines[i]);
     }
     QCOMPARE(Results()->document()->findBlockByNumber(2).text(), QString::fromUtf8("ä"));
   }

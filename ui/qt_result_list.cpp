@@ -5,6 +5,7 @@
 #include <QTextCursor>
 #include <QTextDocument>
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #include "ui/qt_text.h"
@@ -38,11 +39,26 @@ size_t BreakAt(std::string_view bytes, size_t i, bool utf8) {
   return 0;
 }
 
+bool IsBreakByte(char c) { return c == '\r' || c == '\n' || c == '\xE2' || c == '\xEF'; }
+
 // Whether `bytes` may hold a line break: a CR, an LF, or the lead byte of a
-// three-byte break. Most links hold none, and skip the splitting walk.
+// three-byte break. Most links hold none, and skip the splitting walk. Eight
+// bytes pass at once when none is below 0x10 or above 0x7F.
 bool MayHoldBreak(std::string_view bytes) {
-  for (const char c : bytes) {
-    if (c == '\r' || c == '\n' || c == '\xE2' || c == '\xEF') return true;
+  constexpr uint64_t kHighBits = 0x8080808080808080ULL;
+  constexpr uint64_t kSixteens = 0x1010101010101010ULL;
+  size_t i = 0;
+  for (; i + 8 <= bytes.size(); i += 8) {
+    uint64_t word;
+    std::memcpy(&word, bytes.data() + i, sizeof word);
+    // A byte below 0x10 borrows into its high bit when 0x10 is subtracted.
+    if (((word | ((word - kSixteens) & ~word)) & kHighBits) == 0) continue;
+    for (size_t k = i; k < i + 8; ++k) {
+      if (IsBreakByte(bytes[k])) return true;
+    }
+  }
+  for (; i < bytes.size(); ++i) {
+    if (IsBreakByte(bytes[i])) return true;
   }
   return false;
 }
