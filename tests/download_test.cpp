@@ -1,19 +1,11 @@
 #include "extract/download.h"
 
 #include <sys/wait.h>
-#include <unistd.h>
 
-#include <atomic>
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <map>
-#include <mutex>
-#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "extract/scan_input.h"
@@ -21,7 +13,6 @@
 #include "tests/fake_controls.h"
 #include "tests/local_http_server.h"
 #include "tests/temp_dir.h"
-#include "ui/status_log.h"
 
 namespace varnolt {
 namespace {
