@@ -210,10 +210,11 @@ void LinkScanner::ReportLink(std::string_view text) {
   shown_links_.Prefetch(found_hash_);
 }
 
-// The previous link ended at its own first "|/" (nothing cut it), so the same
-// bytes at a marker form the same link again: its terminator is where the
-// previous one's was and no NUL can come before it. That skips the search for
-// the terminator and the lookup, which matters for runs of one link.
+// The last link settled is one the set holds. When it ended at its own first
+// "|/" (nothing cut it), the same bytes at a marker form the same link again:
+// the terminator is where its was and no NUL can come before it. That skips
+// the search for the terminator and the lookup, which matters for runs of one
+// link.
 size_t LinkScanner::LastLinkRepeatedAt(const char* p, size_t available) const {
   const size_t n = last_link_.size();
   const bool repeated = n >= kMarkerSize + 2 && n <= available && last_link_[n - 2] == '|' &&
