@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 
@@ -53,7 +54,8 @@ TEST_F(ScanFileTest, LogsTheTenLinesOfASuccessfulRun) {
 
 TEST_F(ScanFileTest, TinyBuffersReadAheadGiveTheSameAnswer) {
   std::string page;
-  for (int i = 0; i < 300; ++i) page += "ed2k://|file|" + std::to_string(i % 200) + "|/ ED2K://y|/ ";
+  for (int i = 0; i < 300; ++i)
+    page += "ed2k://|file|" + std::to_string(i % 200) + "|/ ED2K://y|/ ";
   const std::string name = Write("page.htm", page);
   FakeControls whole;
   ScanFile(name, whole);
@@ -90,8 +92,8 @@ TEST_F(ScanFileTest, RefusesWhatIsNotARegularFile) {
   for (const std::string& name : names) {
     FakeControls ui;
     EXPECT_EQ(ScanFile(name, ui).status, ScanStatus::kOpenFailed) << name;
-    EXPECT_EQ(ui.log, (Lines{"Öffne Datei: " + name + "...",
-                             "FEHLER:Datei konnte nicht geöffnet werden"}))
+    EXPECT_EQ(ui.log,
+              (Lines{"Öffne Datei: " + name + "...", "FEHLER:Datei konnte nicht geöffnet werden"}))
         << name;
     EXPECT_TRUE(ui.results.empty());
   }
@@ -130,10 +132,10 @@ TEST_F(ScanFileTest, ReadFailureIsReportedWithoutSummary) {
   ScanOptions options;
   options.open = OpenFake(100, {"x ed2k://a|/ ", "<error>"});
   EXPECT_EQ(ScanFile("f", ui_, options).status, ScanStatus::kReadFailed);
-  EXPECT_EQ(ui_.log, (Lines{"Öffne Datei: f...OK", "Dateigrösse: 100 bytes",
-                            "Reserviere Arbeitsspeicher...OK", "Lese Datei ein...OK",
-                            "Starte Suche", "Link gefunden",
-                            "FEHLER:Datei konnte nicht gelesen werden"}));
+  EXPECT_EQ(ui_.log,
+            (Lines{"Öffne Datei: f...OK", "Dateigrösse: 100 bytes",
+                   "Reserviere Arbeitsspeicher...OK", "Lese Datei ein...OK", "Starte Suche",
+                   "Link gefunden", "FEHLER:Datei konnte nicht gelesen werden"}));
 }
 
 TEST_F(ScanFileTest, FirstReadFailureLeavesTheReadUnconfirmed) {
@@ -145,12 +147,16 @@ TEST_F(ScanFileTest, FirstReadFailureLeavesTheReadUnconfirmed) {
 }
 
 TEST_F(ScanFileTest, MissingMemoryIsReported) {
-  ScanOptions options;
-  options.buffer_size = size_t{1} << (sizeof(size_t) * 8 - 2);
-  options.open = OpenFake(int64_t{1} << 62, {});
-  EXPECT_EQ(ScanFile("f", ui_, options).status, ScanStatus::kNoMemory);
-  EXPECT_EQ(ui_.log.back(), "FEHLER:Nicht genug Arbeitsspeicher");
-  EXPECT_EQ(ui_.log[ui_.log.size() - 2], "Reserviere Arbeitsspeicher...");
+  ScanOptions huge_pieces, huge_count;  // the count's array size could wrap
+  huge_pieces.buffer_size = size_t{1} << (sizeof(size_t) * 8 - 2);
+  huge_count.buffer_count = SIZE_MAX;
+  for (ScanOptions options : {huge_pieces, huge_count}) {
+    FakeControls ui;
+    options.open = OpenFake(int64_t{1} << 62, {});
+    EXPECT_EQ(ScanFile("f", ui, options).status, ScanStatus::kNoMemory);
+    EXPECT_EQ(ui.log.back(), "FEHLER:Nicht genug Arbeitsspeicher");
+    EXPECT_EQ(ui.log[ui.log.size() - 2], "Reserviere Arbeitsspeicher...");
+  }
 }
 
 // Regression: the size was the low 32 bits read as signed, so a 5 GiB file
