@@ -32,7 +32,7 @@ fuzz:
 	mkdir -p build-fuzz/corpus
 	clang++ -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -I. \
 	  tests/fuzz/link_scan_fuzz.cpp extract/link_scan.cpp extract/link_search.cpp \
-	  extract/link_set.cpp ui/status_log.cpp -o build-fuzz/link_scan_fuzz
+	  extract/link_set.cpp extract/boundary/status_log.cpp -o build-fuzz/link_scan_fuzz
 	build-fuzz/link_scan_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=512 build-fuzz/corpus
 
 clean:

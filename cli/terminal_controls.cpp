@@ -2,13 +2,14 @@
 
 #include <cstring>
 
-#include "ui/text_encoding.h"
+#include "extract/boundary/log_texts.h"
+#include "extract/boundary/text_encoding.h"
 
 namespace varnolt {
 namespace {
 
-constexpr std::string_view kLinkFound = "Link gefunden";
-constexpr std::string_view kRepeatFound = "doppelter Link gefunden";
+constexpr std::string_view kLinkFound = kLogLinkFound;
+constexpr std::string_view kRepeatFound = kLogRepeatFound;
 
 // The per-link lines come by the million: they are recognised once and then
 // held as the literal itself instead of a copy. The lengths differ, so one

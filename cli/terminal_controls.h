@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <string>
 
-#include "ui/controls.h"
+#include "extract/boundary/controls.h"
 
 namespace varnolt {
 

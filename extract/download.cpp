@@ -7,7 +7,8 @@
 #include <random>
 #include <system_error>
 
-#include "ui/status_log.h"
+#include "extract/boundary/log_texts.h"
+#include "extract/boundary/status_log.h"
 
 namespace varnolt {
 namespace {
@@ -55,7 +56,7 @@ bool IsWebAddress(std::string_view input) {
 }
 
 bool DownloadPage(const std::string& address, Controls& ui, const FetchOptions& options) {
-  LogStatus(ui, "Downloade File...", LogNewLine);
+  LogStatus(ui, kLogDownloading, LogNewLine);
 
   const std::string temporary = TemporaryName();
   FetchResult result = FetchToFile(address, temporary, options);
@@ -69,10 +70,10 @@ bool DownloadPage(const std::string& address, Controls& ui, const FetchOptions& 
   if (!result.ok) {
     std::error_code ignored;  // nothing left to report if the remove fails too
     std::filesystem::remove(temporary, ignored);
-    LogStatus(ui, "FEHLER:Download fehlgeschlagen (" + result.error + ")", LogNewLine);
+    LogStatus(ui, kLogDownloadFailed + result.error + ")", LogNewLine);
     return false;
   }
-  LogStatus(ui, "OK!", LogAppend);
+  LogStatus(ui, kLogDownloaded, LogAppend);
   return true;
 }
 

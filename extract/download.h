@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "extract/page_fetch.h"
-#include "ui/controls.h"
+#include "extract/boundary/controls.h"
 
 namespace varnolt {
 

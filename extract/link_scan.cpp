@@ -4,7 +4,8 @@
 #include <cstring>
 
 #include "extract/link_search.h"
-#include "ui/status_log.h"
+#include "extract/boundary/log_texts.h"
+#include "extract/boundary/status_log.h"
 
 namespace varnolt {
 namespace {
@@ -227,15 +228,15 @@ void LinkScanner::ReportRepeats(int64_t copies) {
   counts_.found += copies;
   if (!log_each_link_) return;
   for (int64_t k = 0; k < copies; ++k) {
-    LogStatus(ui_, "Link gefunden", LogNewLine);
-    LogStatus(ui_, "doppelter Link gefunden", LogNewLine);
+    LogStatus(ui_, kLogLinkFound, LogNewLine);
+    LogStatus(ui_, kLogRepeatFound, LogNewLine);
   }
 }
 
 void LinkScanner::SettleFoundLink() {
   if (!has_found_) return;
   has_found_ = false;
-  if (log_each_link_) LogStatus(ui_, "Link gefunden", LogNewLine);
+  if (log_each_link_) LogStatus(ui_, kLogLinkFound, LogNewLine);
   ++counts_.found;
   bool added = false;
   if (!found_repeats_last_) {
@@ -247,7 +248,7 @@ void LinkScanner::SettleFoundLink() {
     ui_.AddItem(kResultList, found_text_);
     ++counts_.shown;
   } else if (log_each_link_) {
-    LogStatus(ui_, "doppelter Link gefunden", LogNewLine);
+    LogStatus(ui_, kLogRepeatFound, LogNewLine);
   }
 }
 

@@ -10,7 +10,7 @@
 #include <string_view>
 
 #include "extract/link_set.h"
-#include "ui/controls.h"
+#include "extract/boundary/controls.h"
 
 namespace varnolt {
 

@@ -3,6 +3,7 @@
 // temporary file, replacing the old page) is portable and lives in download.h.
 #pragma once
 
+#include <functional>
 #include <string>
 
 namespace varnolt {
@@ -20,6 +21,10 @@ struct FetchOptions {
   long stall_seconds = 30;
   // Redirects followed before the transfer counts as failed.
   long max_redirects = 10;
+  // Asked several times a second while the transfer runs, also while no data
+  // arrives; false abandons the transfer at once. Unset: it runs until it
+  // ends or a limit above cuts it off.
+  std::function<bool()> keep_going;
 };
 
 // Outcome of FetchToFile.

@@ -10,7 +10,7 @@
 
 #include "extract/input_file.h"
 #include "extract/link_scan.h"
-#include "ui/controls.h"
+#include "extract/boundary/controls.h"
 
 namespace varnolt {
 
@@ -23,6 +23,11 @@ struct ScanOptions {
   // Whether each link found is logged ("Link gefunden", "doppelter Link
   // gefunden"); see LinkScanner::set_log_each_link().
   bool log_each_link = true;
+  // Asked between pieces of the walk, a few hundred times a second at most;
+  // false ends the job where it stands, with status kStopped and no further
+  // line. Lets a window end a long scan when the user closes it. Unset: the
+  // job runs to its end.
+  std::function<bool()> keep_going;
   // How the name is opened; replaceable for standard input and for tests.
   std::function<std::unique_ptr<InputFile>(const std::string& name)> open = OpenInputFile;
 };
@@ -33,6 +38,8 @@ enum class ScanStatus {
   kNoMemory,        // "FEHLER:Nicht genug Arbeitsspeicher"
   kReadFailed,      // "FEHLER:Datei konnte nicht gelesen werden"
   kDownloadFailed,  // "FEHLER:Download fehlgeschlagen (...)"; nothing was scanned
+  kStopped,         // keep_going said no: no summary ("FEHLER:Download abgebrochen"
+                    // when it was the download that stopped)
 };
 
 struct ScanResult {

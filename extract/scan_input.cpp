@@ -1,14 +1,15 @@
 #include "extract/scan_input.h"
 
 #include "extract/download.h"
-#include "ui/status_log.h"
+#include "extract/boundary/log_texts.h"
+#include "extract/boundary/status_log.h"
 
 namespace varnolt {
 
 ScanResult ScanInput(const std::string& input, Controls& ui, const InputOptions& options) {
   if (!IsWebAddress(input)) return ScanFile(input, ui, options.scan);
 
-  LogStatus(ui, "INTERNET Adresse gefunden", LogNewLine);
+  LogStatus(ui, kLogWebAddress, LogNewLine);
   if (!DownloadPage(input, ui, options.fetch)) {
     ScanResult result;
     result.status = ScanStatus::kDownloadFailed;

@@ -6,7 +6,7 @@
 
 #include "extract/page_fetch.h"
 #include "extract/scan_file.h"
-#include "ui/controls.h"
+#include "extract/boundary/controls.h"
 
 namespace varnolt {
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "ui/controls.h"
+#include "extract/boundary/controls.h"
 
 namespace varnolt {
 

@@ -1,4 +1,4 @@
-#include "ui/text_encoding.h"
+#include "extract/boundary/text_encoding.h"
 
 #include <gtest/gtest.h>
 

@@ -253,7 +253,7 @@ std::string QtMainWindow::GetText(int id) {
     const QByteArray encoded = QFile::encodeName(shown);
     bytes.assign(encoded.constData(), static_cast<size_t>(encoded.size()));
   }
-  if (bytes.size() > kMaxFieldText) bytes.resize(kMaxFieldText);
+  if (bytes.size() > kMaxItemText) bytes.resize(kMaxItemText);
   return bytes;
 }
 

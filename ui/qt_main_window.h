@@ -26,9 +26,6 @@ class QtResultList;
 class QtStatusList;
 class WindowWidget;
 
-// The longest text GetText() returns, in bytes.
-constexpr size_t kMaxFieldText = 31999;
-
 class QtMainWindow final : public MainWindow {
  public:
   // Builds the window with its controls, centres it on the primary screen and

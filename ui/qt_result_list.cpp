@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "extract/boundary/controls.h"
 #include "ui/qt_text.h"
 
 namespace varnolt {
@@ -18,8 +19,8 @@ namespace {
 // lines the user types included, holds the default -1 and reads as UTF-8.
 constexpr int kWindows1252Line = 1;
 
-// The longest line text read back, in characters.
-constexpr qsizetype kMaxLineText = 31999;
+// The longest line text read back, in characters (each at least a byte).
+constexpr qsizetype kMaxLineText = kMaxItemText;
 
 // Lines moved into the editor in one insertion: large enough that the fixed
 // cost of an edit does not count, small enough to keep within a time budget.

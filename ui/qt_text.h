@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "ui/text_encoding.h"
+#include "extract/boundary/text_encoding.h"
 
 namespace varnolt {
 

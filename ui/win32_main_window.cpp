@@ -20,8 +20,8 @@ constexpr int kRequestedY = 154;
 constexpr DWORD kWindowFlags = 0xC80001;  // WS_CAPTION | WS_SYSMENU, bit 0: centre
 constexpr DWORD kCentreFlag = 0x1;
 
-// Read-back limits: 32000-character buffers, so at most 31,999 bytes of text.
-constexpr int kTextBufferSize = 32000;
+// Read-back buffers: room for the longest text and its terminating NUL.
+constexpr int kTextBufferSize = kMaxItemText + 1;
 constexpr DWORD kFileNameBufferSize = 10000;
 constexpr DWORD kOpenFileFlags = 0x8080C;  // EXPLORER | PATHMUSTEXIST | NOCHANGEDIR | HIDEREADONLY
 // Room for the result list: the rich-edit default of 32,767 characters would

@@ -1,4 +1,4 @@
-#include "ui/status_log.h"
+#include "extract/boundary/status_log.h"
 
 #include <string>
 

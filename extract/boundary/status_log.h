@@ -4,7 +4,7 @@
 
 #include <string_view>
 
-#include "ui/controls.h"
+#include "extract/boundary/controls.h"
 
 namespace varnolt {
 

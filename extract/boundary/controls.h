@@ -4,6 +4,7 @@
 // scan run headless.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -20,13 +21,17 @@ enum ControlId : int {
   kStatusLog = 6,
 };
 
+// The longest text that GetText() and the result list's ItemText() return,
+// in bytes: what a 32,000-byte buffer holds besides its terminating NUL.
+constexpr size_t kMaxItemText = 31999;
+
 // Texts are byte strings. An operation addressed to a control that does not
 // support it does nothing and reads as the empty text or 0.
 class Controls {
  public:
   virtual ~Controls() = default;
 
-  // Input field: its whole text (at most 31,999 bytes) / replace it.
+  // Input field: its whole text (at most kMaxItemText bytes) / replace it.
   virtual std::string GetText(int id) = 0;
   virtual void SetText(int id, std::string_view text) = 0;
 
@@ -38,8 +43,8 @@ class Controls {
   // Status log: appends an item.
   virtual void AddItem(int id, std::string_view text) = 0;
 
-  // Result list: line `index` without its line break. Status log: item
-  // `index`. The empty text for an index the control does not have.
+  // Result list: line `index` without its line break, at most kMaxItemText
+  // bytes. Status log: item `index`. The empty text for an index the control does not have.
   virtual std::string ItemText(int id, int index) = 0;
 
   // Result list: removes all text.
