@@ -13,6 +13,7 @@
 #include "extract/download.h"
 #include "tests/local_http_server.h"
 #include "tests/temp_dir.h"
+#include "ui/open_with.h"
 #include "ui/qt_main_window.h"
 
 namespace varnolt {
@@ -124,6 +125,58 @@ TEST_F(MainFlowTest, StartFetchesAWebPageFirst) {
   EXPECT_EQ(log[1], "Downloade File...OK!");
   EXPECT_EQ(log[2], "Öffne Datei: download.htm...OK");
   EXPECT_EQ(window_->GetText(kInputField), address);  // the field keeps the address
+}
+
+// --- Started with an input ("Open with")
+
+TEST_F(MainFlowTest, OpenWithRunsStartOnceWithTheInputInTheField) {
+  const std::string page = Write("page.htm", kPage);
+  RequestClose();
+  ASSERT_EQ(RunMainFlow(*window_, page), 0);
+  EXPECT_EQ(window_->GetText(kInputField), page);
+  EXPECT_EQ(Results(), (Lines{"ed2k://|file|a|1|AA|/", "ed2k://|file|b|2|BB|/"}));
+  EXPECT_EQ(Log(), RunLines(page, sizeof kPage - 1));
+}
+
+TEST(OpenWith, CommandLine) {
+  using Args = std::vector<std::string>;
+  const struct {
+    Args args;
+    bool usage_error;
+    std::optional<std::string> input;
+  } cases[] = {
+      {{}, false, std::nullopt},
+      {{"page.htm"}, false, "page.htm"},
+      {{"http://host/a b"}, false, "http://host/a b"},
+      {{"file:///tmp/%E4%20x.htm"}, false, "/tmp/\xE4 x.htm"},
+      {{"--", "-page.htm"}, false, "-page.htm"},
+      {{"a", "b"}, true, std::nullopt},
+      {{"-"}, true, std::nullopt},
+      {{"--help"}, true, std::nullopt},
+      {{"page.htm", "-v"}, true, std::nullopt},
+      {{"--", "a", "b"}, true, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    const WindowArguments parsed = ParseWindowArguments(c.args);
+    EXPECT_EQ(parsed.usage_error, c.usage_error) << testing::PrintToString(c.args);
+    EXPECT_EQ(parsed.input, c.input) << testing::PrintToString(c.args);
+  }
+}
+
+// What a file manager or a drop hands over, and what the input field gets.
+TEST(OpenWith, FileUrlsBecomeTheirPathsByteForByte) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"file:///tmp/a%20b.htm", "/tmp/a b.htm"},
+      {"FILE://localhost/tmp/%c3%a4.htm", "/tmp/\xC3\xA4.htm"},
+      {"file:///tmp/%E4.htm?x#y", "/tmp/\xE4.htm"},
+      {"file:///tmp/100%25%2", "/tmp/100%%2"},
+      {"file:///tmp/a%00b", "/tmp/a%00b"},                 // no NUL into a file name
+      {"file://host/tmp/a.htm", "file://host/tmp/a.htm"},  // not this machine's
+      {"file://", "file://"},
+      {"https://host/a%20b", "https://host/a%20b"},
+      {"/tmp/a%20b", "/tmp/a%20b"},
+  };
+  for (const auto& [uri, input] : cases) EXPECT_EQ(InputFromUri(uri), input) << uri;
 }
 
 // --- "..." and the end

@@ -176,4 +176,14 @@ TEST_F(RealWindowTest, StartFillsTheResultListAndCloseEndsTheProgram) {
   EXPECT_EQ(WEXITSTATUS(status), 0) << Output("cat '" + log + "'");
 }
 
+// Checked before any display is needed.
+TEST(RealWindow, MoreThanOneArgumentOrAnOptionIsAUsageError) {
+  for (const char* args : {"a b", "--help", "-", "-- a b"}) {
+    EXPECT_EQ(Output("env -u DISPLAY -u WAYLAND_DISPLAY '" VARNOLT_PATH "' " + std::string(args) +
+                     " 2>&1; echo status $?"),
+              "Usage: varnolt [FILE-OR-ADDRESS]\nstatus 2\n")
+        << args;
+  }
+}
+
 }  // namespace

@@ -16,7 +16,11 @@ void StartCommand(MainWindow& window) {
 
 void BrowseCommand(MainWindow& window) { window.SetText(kInputField, window.ChooseInputFile()); }
 
-int RunMainFlow(MainWindow& window) {
+int RunMainFlow(MainWindow& window, const std::optional<std::string>& open_with) {
+  if (open_with) {
+    window.SetText(kInputField, *open_with);
+    StartCommand(window);
+  }
   bool quit = false;
   while (!quit) {
     const int code = window.PollEvent();

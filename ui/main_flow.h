@@ -3,6 +3,9 @@
 // layer (Qt, Win32) runs the same flow.
 #pragma once
 
+#include <optional>
+#include <string>
+
 #include "ui/main_window.h"
 
 namespace varnolt {
@@ -16,7 +19,9 @@ void StartCommand(MainWindow& window);
 void BrowseCommand(MainWindow& window);
 
 // Polls one event a turn, runs the command a button asks for, sleeps 10 ms,
-// and returns the exit status 0 once the close request has been taken.
-int RunMainFlow(MainWindow& window);
+// and returns the exit status 0 once the close request has been taken. With
+// `open_with`, first puts it into the input field and runs "START" once, as
+// if the user had typed it and pressed the button.
+int RunMainFlow(MainWindow& window, const std::optional<std::string>& open_with = std::nullopt);
 
 }  // namespace varnolt
