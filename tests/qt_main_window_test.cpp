@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QListView>
+#include <QMimeData>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QScreen>
@@ -200,6 +201,46 @@ class QtMainWindowTest : public QObject {
     }
     QVERIFY(!Results()->isReadOnly());
     QCOMPARE(Results()->document()->findBlockByNumber(7).text(), QString::fromUtf8("ä7"));
+  }
+
+  // --- Desktop: drops
+
+  void DropFillsTheInputField_data() {
+    QTest::addColumn<QByteArray>("uris");   // text/uri-list, none when empty
+    QTest::addColumn<QString>("text");      // text/plain, none when empty
+    QTest::addColumn<QByteArray>("input");  // the field afterwards; empty: drop refused
+    QTest::newRow("file") << QByteArray("file:///tmp/%E4%20x.htm\r\n") << QString()
+                          << QByteArray("/tmp/\xE4 x.htm");
+    QTest::newRow("first of two files") << QByteArray("file:///tmp/a.htm\r\nfile:///tmp/b.htm\r\n")
+                                        << QString() << QByteArray("/tmp/a.htm");
+    QTest::newRow("web address") << QByteArray("https://example.org/a%20b.htm\r\n")
+                                 << QString("https://example.org/a b.htm")
+                                 << QByteArray("https://example.org/a%20b.htm");
+    QTest::newRow("text") << QByteArray()
+                          << QString::fromUtf8("  http://example.org/\xC3\xA4\nmore")
+                          << QByteArray("http://example.org/\xC3\xA4");
+    QTest::newRow("blanks") << QByteArray() << QString(" \n") << QByteArray();
+  }
+  void DropFillsTheInputField() {
+    QFETCH(QByteArray, uris);
+    QFETCH(QString, text);
+    QFETCH(QByteArray, input);
+    window_->SetText(kInputField, "before");
+    QMimeData data;
+    if (!uris.isEmpty()) data.setData("text/uri-list", uris);
+    if (!text.isEmpty()) data.setText(text);
+    Drain();
+    const QPointF at = Control(kResultList)->geometry().center();
+    QDragEnterEvent enter(at.toPoint(), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(window_->widget(), &enter);
+    QCOMPARE(enter.isAccepted(), !input.isEmpty());
+    QDropEvent drop(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(window_->widget(), &drop);
+    QCOMPARE(window_->GetText(kInputField), input.isEmpty() ? "before" : input.toStdString());
+    // Nothing starts by itself.
+    for (int code; (code = window_->PollEvent()) != EventNone;) {
+      QVERIFY(code != EventControl || window_->EventControlId() != kStartButton);
+    }
   }
 
   // --- Input field

@@ -1,6 +1,7 @@
 // The built program in a real X server: Xvfb, started and stopped here. Input
-// comes through xdotool, the clipboard is read with xclip, and the close
-// request is the window-manager message a close button sends.
+// comes through xdotool, the clipboard is read with xclip, a drop is made by
+// speaking the X drag-and-drop protocol (XDND) as a drag source would, and the
+// close request is the window-manager message a close button sends.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -25,7 +26,11 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-
+// The links of examples/links.htm, as the result list shows them.
+constexpr char kExampleLinks[] =
+    "ed2k://|file|beispiel-1.0-install.iso|669851648|0A3F0E9C2A6D4B1B7C8E5F6A7B8C9D0E|/\n"
+    "ed2k://|file|beispiel-1.0-live.iso|682209280|1B2C3D4E5F60718293A4B5C6D7E8F901|/\n"
+    "ED2K://|FILE|README.TXT|1234|FFEEDDCCBBAA99887766554433221100|/";
 
 bool WaitFor(const std::function<bool()>& done, int seconds) {
   const auto deadline = Clock::now() + std::chrono::seconds(seconds);
@@ -97,7 +102,8 @@ class RealWindowTest : public ::testing::Test {
       for (unsigned i = 0; i < count && !found; ++i) {
         char* name = nullptr;
         XWindowAttributes attributes;
-        if (XFetchName(display_, children[i], &name) && name && std::string(name) == varnolt::kWindowTitle &&
+        if (XFetchName(display_, children[i], &name) && name &&
+            std::string(name) == varnolt::kWindowTitle &&
             XGetWindowAttributes(display_, children[i], &attributes) &&
             attributes.map_state == IsViewable) {
           found = children[i];
@@ -123,8 +129,126 @@ class RealWindowTest : public ::testing::Test {
   }
 
   void Click(Window window, int x, int y) {
-    Output("xdotool mousemove --window " + std::to_string(window) + " " + std::to_string(x) +
-           " " + std::to_string(y) + " click 1");
+    Output("xdotool mousemove --window " + std::to_string(window) + " " + std::to_string(x) + " " +
+           std::to_string(y) + " click 1");
+  }
+
+  // Starts the program with `args` and returns its window, 0 if none shows.
+  Window StartProgram(std::vector<std::string> args) {
+    ::setenv("QT_QPA_PLATFORM", "xcb", 1);
+    ::setenv("LSAN_OPTIONS", "suppressions=" VARNOLT_LSAN_SUPPRESSIONS, 1);
+    args.insert(args.begin(), VARNOLT_PATH);
+    program_ = Spawn(args, log_);
+    Window window = 0;
+    WaitFor([&] { return (window = FindWindow()) != 0; }, 30);
+    return window;
+  }
+
+  // Clicks into the control at (x, y), selects all and copies it, until the
+  // clipboard holds `want`; the program serves the clipboard from its event
+  // loop. Returns what was copied last.
+  std::string CopyUntil(Window window, int x, int y, const std::string& want) {
+    std::string copied;
+    WaitFor(
+        [&] {
+          Click(window, x, y);
+          Output("xdotool key ctrl+a ctrl+c");
+          copied = Output("timeout 5 xclip -o -selection clipboard 2>/dev/null");
+          return copied == want;
+        },
+        30);
+    return copied;
+  }
+
+  void CloseAndExpectStatusZero(Window window) {
+    RequestClose(window);
+    int status = -1;
+    EXPECT_TRUE(WaitFor([&] { return ::waitpid(program_, &status, WNOHANG) == program_; }, 20));
+    program_ = -1;
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << Output("cat '" + log_ + "'");
+  }
+
+  // Drops `uri` at (x, y) of `target` as an XDND drag source does: enter,
+  // position, drop, handing over the data when the target asks for it. Like a
+  // file manager or a browser, it offers the text as a URI list and as plain
+  // text. True when the target took the drop and reported it finished.
+  bool Drop(Window target, int x, int y, const std::string& uri) {
+    auto atom = [this](const char* name) { return XInternAtom(display_, name, False); };
+    const Atom uri_list = atom("text/uri-list");
+    const Atom plain_text = atom("UTF8_STRING");
+    const Window root = DefaultRootWindow(display_);
+    const Window source = XCreateSimpleWindow(display_, root, 0, 0, 1, 1, 0, 0, 0);
+    XSetSelectionOwner(display_, atom("XdndSelection"), source, CurrentTime);
+    int root_x = 0, root_y = 0;
+    Window child;
+    XTranslateCoordinates(display_, target, root, x, y, &root_x, &root_y, &child);
+
+    auto send = [&](const char* type, long l1, long l2, long l3, long l4) {
+      XEvent event = {};
+      event.xclient.type = ClientMessage;
+      event.xclient.window = target;
+      event.xclient.message_type = atom(type);
+      event.xclient.format = 32;
+      event.xclient.data.l[0] = static_cast<long>(source);
+      event.xclient.data.l[1] = l1;
+      event.xclient.data.l[2] = l2;
+      event.xclient.data.l[3] = l3;
+      event.xclient.data.l[4] = l4;
+      XSendEvent(display_, target, False, NoEventMask, &event);
+      XFlush(display_);
+    };
+    // Waits for the target's message `type` and returns its flags (-1 when
+    // none came), serving requests for the data meanwhile.
+    auto await = [&](const char* type) {
+      long flags = -1;
+      WaitFor(
+          [&] {
+            while (flags < 0 && XPending(display_)) {
+              XEvent event;
+              XNextEvent(display_, &event);
+              if (event.type == ClientMessage && event.xclient.message_type == atom(type)) {
+                flags = event.xclient.data.l[1];
+              } else if (event.type == SelectionRequest) {
+                const XSelectionRequestEvent& request = event.xselectionrequest;
+                XEvent reply = {};
+                reply.xselection.type = SelectionNotify;
+                reply.xselection.requestor = request.requestor;
+                reply.xselection.selection = request.selection;
+                reply.xselection.target = request.target;
+                reply.xselection.time = request.time;
+                if (request.target == uri_list || request.target == plain_text) {
+                  XChangeProperty(display_, request.requestor, request.property, request.target, 8,
+                                  PropModeReplace,
+                                  reinterpret_cast<const unsigned char*>(uri.data()),
+                                  static_cast<int>(uri.size()));
+                  reply.xselection.property = request.property;
+                }
+                XSendEvent(display_, request.requestor, False, NoEventMask, &reply);
+                XFlush(display_);
+              }
+            }
+            return flags >= 0;
+          },
+          10);
+      return flags;
+    };
+
+    constexpr long kVersion = 5;
+    send("XdndEnter", kVersion << 24, static_cast<long>(uri_list), static_cast<long>(plain_text),
+         0);
+    send("XdndPosition", 0, (root_x << 16) | root_y, CurrentTime,
+         static_cast<long>(atom("XdndActionCopy")));
+    const long status = await("XdndStatus");
+    bool dropped = false;
+    if (status >= 0 && (status & 1)) {
+      send("XdndDrop", 0, CurrentTime, 0, 0);
+      dropped = await("XdndFinished") >= 0;
+    } else {
+      send("XdndLeave", 0, 0, 0, 0);
+    }
+    XDestroyWindow(display_, source);
+    return dropped;
   }
 
   pid_t xvfb_ = -1;
@@ -133,18 +257,15 @@ class RealWindowTest : public ::testing::Test {
   Display* display_ = nullptr;
   varnolt::TempDir temp_;
   const fs::path& dir_ = temp_.path();
+  const std::string log_ = (dir_ / "varnolt.log").string();
 };
 
 TEST_F(RealWindowTest, StartFillsTheResultListAndCloseEndsTheProgram) {
   const fs::path page = dir_ / "page.htm";
   std::ofstream(page) << "x ed2k://|file|a|1|AA|/ ed2k://|file|b|2|BB|/ ed2k://|file|a|1|AA|/";
 
-  ::setenv("QT_QPA_PLATFORM", "xcb", 1);
-  ::setenv("LSAN_OPTIONS", "suppressions=" VARNOLT_LSAN_SUPPRESSIONS, 1);
-  const std::string log = (dir_ / "varnolt.log").string();
-  program_ = Spawn({VARNOLT_PATH}, log);
-  Window window = 0;
-  ASSERT_TRUE(WaitFor([&] { return (window = FindWindow()) != 0; }, 30)) << "no window";
+  const Window window = StartProgram({});
+  ASSERT_NE(window, 0u) << "no window";
 
   XWindowAttributes attributes;
   XGetWindowAttributes(display_, window, &attributes);
@@ -154,26 +275,24 @@ TEST_F(RealWindowTest, StartFillsTheResultListAndCloseEndsTheProgram) {
   Click(window, 220, 20);  // the input field
   Output("xdotool type --delay 1 '" + page.string() + "'");
   Click(window, 185, 70);  // "START"
+  const std::string links = "ed2k://|file|a|1|AA|/\ned2k://|file|b|2|BB|/";
+  EXPECT_EQ(CopyUntil(window, 185, 220, links), links);  // the result list
+  CloseAndExpectStatusZero(window);
+}
 
-  // Select all in the result list and copy it; the program serves the
-  // clipboard from its event loop.
-  std::string copied;
-  EXPECT_TRUE(WaitFor(
-      [&] {
-        Click(window, 185, 220);
-        Output("xdotool key ctrl+a ctrl+c");
-        copied = Output("timeout 5 xclip -o -selection clipboard 2>/dev/null");
-        return copied == "ed2k://|file|a|1|AA|/\ned2k://|file|b|2|BB|/";
-      },
-      30))
-      << "clipboard: " << copied;
+// A file manager's "Open with" runs the program with the file; a file dropped
+// later only fills the input field.
+TEST_F(RealWindowTest, OpenWithShowsTheLinksAndADroppedFileLandsInTheField) {
+  const Window window = StartProgram({VARNOLT_EXAMPLE_PAGE});
+  ASSERT_NE(window, 0u) << "no window";
+  EXPECT_EQ(CopyUntil(window, 185, 220, kExampleLinks), kExampleLinks);
 
-  RequestClose(window);
-  int status = -1;
-  EXPECT_TRUE(WaitFor([&] { return ::waitpid(program_, &status, WNOHANG) == program_; }, 20));
-  program_ = -1;
-  EXPECT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0) << Output("cat '" + log + "'");
+  const std::string dropped = temp_.Write("dropped page.htm", "x ed2k://|file|d|1|DD|/");
+  const std::string uri = "file://" + dir_.string() + "/dropped%20page.htm\r\n";
+  EXPECT_TRUE(Drop(window, 220, 20, uri));  // onto the input field
+  EXPECT_EQ(CopyUntil(window, 220, 20, dropped), dropped);
+  EXPECT_EQ(CopyUntil(window, 185, 220, kExampleLinks), kExampleLinks);  // nothing started
+  CloseAndExpectStatusZero(window);
 }
 
 // Checked before any display is needed.

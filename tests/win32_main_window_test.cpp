@@ -3,7 +3,9 @@
 #include "ui/win32_main_window.h"
 
 #include <gtest/gtest.h>
+#include <shlobj.h>
 
+#include <cstring>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -151,6 +153,25 @@ TEST_F(Win32MainWindowTest, TabAndShiftTabWalkTheRingOfTabStops) {
   walk(0x80, {kStatusLog, kStartButton, kResultList, kBrowseButton, kInputField});
   SetFocus(hwnd_);  // in no control: the walk starts at the ring's first stop
   walk(0, {kInputField});
+}
+
+// What Explorer posts for a drop: the first file's path replaces the field's
+// text, and no command is asked for.
+TEST_F(Win32MainWindowTest, DroppedFileFillsTheInputField) {
+  EXPECT_NE(GetWindowLongA(hwnd_, GWL_EXSTYLE) & WS_EX_ACCEPTFILES, 0);
+  window_->SetText(kInputField, "before");
+  const std::string files =
+      std::string("C:\\Seiten\\\xE4 1.htm") + '\0' + "C:\\b.htm" + '\0' + '\0';
+  HGLOBAL drop = GlobalAlloc(GHND, sizeof(DROPFILES) + files.size());
+  auto* header = static_cast<DROPFILES*>(GlobalLock(drop));
+  header->pFiles = sizeof(DROPFILES);
+  memcpy(reinterpret_cast<char*>(header) + sizeof(DROPFILES), files.data(), files.size());
+  GlobalUnlock(drop);
+  Drain();
+  PostMessageA(hwnd_, WM_DROPFILES, reinterpret_cast<WPARAM>(drop), 0);
+  Drain();
+  EXPECT_EQ(window_->GetText(kInputField), "C:\\Seiten\\\xE4 1.htm");
+  EXPECT_NE(window_->EventControlId(), kStartButton);
 }
 
 TEST_F(Win32MainWindowTest, FileDialogAcceptsANewNameAndCancelGivesEmpty) {

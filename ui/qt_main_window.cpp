@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDropEvent>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -9,6 +10,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListView>
+#include <QMimeData>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
@@ -18,6 +20,7 @@
 #include <array>
 #include <utility>
 
+#include "ui/qt_desktop.h"
 #include "ui/qt_result_list.h"
 #include "ui/qt_status_list.h"
 #include "ui/qt_text.h"
@@ -109,6 +112,21 @@ class WindowWidget : public QWidget {
     return QWidget::event(event);
   }
 
+  // A file or a web address dropped anywhere on the window goes into the
+  // input field, replacing its text; nothing starts. The input field and the
+  // result list leave drops to the window, so that a drop on them does not
+  // insert the text where it lands.
+  void dragEnterEvent(QDragEnterEvent* event) override {
+    if (!DroppedInput(*event->mimeData()).empty()) event->acceptProposedAction();
+  }
+
+  void dropEvent(QDropEvent* event) override {
+    const std::string input = DroppedInput(*event->mimeData());
+    if (input.empty()) return;
+    owner_.SetText(kInputField, input);
+    event->acceptProposedAction();
+  }
+
   // Tab and Shift+Tab from any control arrive here. The ring is fixed: the
   // input field, "...", the result list, "START" and the status log; from
   // outside the ring, forward goes to the first and backward to the last.
@@ -155,6 +173,7 @@ QtMainWindow::QtMainWindow() : set_text_(std::make_unique<QString>()) {
   WindowWidget* window = widget_.get();
   window->setWindowTitle(QString::fromUtf8(kWindowTitle));
   window->setFixedSize(kClientWidth, kClientHeight);
+  window->setAcceptDrops(true);
 
   const QFont font = ControlFont();
   // Created in the order of their ids, which is also their stacking order.
@@ -168,6 +187,7 @@ QtMainWindow::QtMainWindow() : set_text_(std::make_unique<QString>()) {
   input_->setGeometry(110, 10, 225, 20);
   input_->setFont(font);
   input_->installEventFilter(window);
+  input_->setAcceptDrops(false);
   QObject::connect(input_, &QLineEdit::textChanged, window,
                    [this] { Queue(EventControl, kInputField); });
 
@@ -186,6 +206,8 @@ QtMainWindow::QtMainWindow() : set_text_(std::make_unique<QString>()) {
   editor->setGeometry(10, 120, 350, 200);
   editor->setFont(font);
   editor->installEventFilter(window);
+  editor->setAcceptDrops(false);
+  editor->viewport()->setAcceptDrops(false);
 
   start_ = new QPushButton(QStringLiteral("START"), window);
   start_->setGeometry(10, 60, 350, 20);

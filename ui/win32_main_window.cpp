@@ -3,6 +3,7 @@
 #include <commctrl.h>
 #include <commdlg.h>
 #include <richedit.h>
+#include <shellapi.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -87,6 +88,7 @@ class Win32MainWindow final : public MainWindow {
   static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
   LRESULT HandleMessage(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
   void OnControlCommand(HWND sender, int notification);
+  void OnDropFiles(HDROP drop);
   void MoveFocus(bool forward);
   bool CreateMainWindow();
   void CreateControl(int id);
@@ -152,6 +154,7 @@ bool Win32MainWindow::CreateMainWindow() {
   window_ = CreateWindowExA(0, class_name_, kWindowTitle, style, x, y, outer_width, outer_height, nullptr,
                             nullptr, instance_, this);
   if (window_ == nullptr) return false;
+  DragAcceptFiles(window_, TRUE);
 
   ACCEL keys[2] = {
       {FVIRTKEY | FNOINVERT, VK_TAB, kFocusNextCommand},
@@ -303,6 +306,9 @@ LRESULT Win32MainWindow::HandleMessage(HWND window, UINT message, WPARAM wparam,
     case WM_SIZE:
       PostMessageA(window, kResizeMessage, wparam, lparam);
       return 0;
+    case WM_DROPFILES:
+      OnDropFiles(reinterpret_cast<HDROP>(wparam));
+      return 0;
     case WM_COMMAND:
       if (lparam != 0) {
         OnControlCommand(reinterpret_cast<HWND>(lparam), HIWORD(wparam));
@@ -331,6 +337,18 @@ void Win32MainWindow::OnControlCommand(HWND sender, int notification) {
   } else if (notification != LBN_DBLCLK) {
     pending_event_ = EventNone;
   }
+}
+
+// A file dropped from Explorer, anywhere on the window: its path replaces the
+// input field's text, as if typed; nothing starts. Of several, the first counts.
+void Win32MainWindow::OnDropFiles(HDROP drop) {
+  const UINT length = DragQueryFileA(drop, 0, nullptr, 0);
+  if (length > 0) {
+    std::string path(length + 1, '\0');
+    path.resize(DragQueryFileA(drop, 0, path.data(), length + 1));
+    SetText(kInputField, path);
+  }
+  DragFinish(drop);
 }
 
 void Win32MainWindow::MoveFocus(bool forward) {
