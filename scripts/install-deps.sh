@@ -10,6 +10,7 @@ packages=(
   libcurl4-openssl-dev ca-certificates
   libgtest-dev
   xvfb xdotool xclip x11-utils libx11-dev
+  librsvg2-bin
 )
 if [ "${1:-}" = "--bench" ]; then
   packages+=(ripgrep grep time)
@@ -24,7 +25,7 @@ windows=""
 if [ "${1:-}" = "--windows" ]; then
   windows=1
   packages+=(g++-mingw-w64-i686 binutils-mingw-w64-i686 googletest
-             wine wine32:i386 xvfb xdotool xclip x11-utils)
+             wine wine32:i386 xvfb xdotool xclip x11-utils icoutils)
 fi
 
 missing=()

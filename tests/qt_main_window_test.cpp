@@ -203,7 +203,12 @@ class QtMainWindowTest : public QObject {
     QCOMPARE(Results()->document()->findBlockByNumber(7).text(), QString::fromUtf8("ä7"));
   }
 
-  // --- Desktop: drops
+  // --- Desktop: the icon and drops
+
+  void WindowShowsTheProgramIcon() {
+    const QIcon icon = window_->widget()->windowIcon();
+    for (int size : {16, 48}) QCOMPARE(icon.actualSize(QSize(size, size)), QSize(size, size));
+  }
 
   void DropFillsTheInputField_data() {
     QTest::addColumn<QByteArray>("uris");   // text/uri-list, none when empty

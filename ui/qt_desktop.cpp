@@ -7,6 +7,14 @@
 
 namespace varnolt {
 
+QIcon ProgramIcon() {
+  QIcon icon;
+  for (int size : {16, 24, 32, 48, 64, 128, 256}) {
+    icon.addFile(QStringLiteral(":/icons/varnolt-%1.png").arg(size), QSize(size, size));
+  }
+  return icon;
+}
+
 std::string DroppedInput(const QMimeData& data) {
   QByteArray text;
   const QList<QUrl> urls = data.urls();

@@ -173,6 +173,7 @@ QtMainWindow::QtMainWindow() : set_text_(std::make_unique<QString>()) {
   WindowWidget* window = widget_.get();
   window->setWindowTitle(QString::fromUtf8(kWindowTitle));
   window->setFixedSize(kClientWidth, kClientHeight);
+  window->setWindowIcon(ProgramIcon());
   window->setAcceptDrops(true);
 
   const QFont font = ControlFont();

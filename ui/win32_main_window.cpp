@@ -131,7 +131,7 @@ bool Win32MainWindow::CreateMainWindow() {
   window_class.style = CS_DBLCLKS;
   window_class.lpfnWndProc = WindowProc;
   window_class.hInstance = instance_;
-  // Resource 1 is not in the executable, so the system's default icon shows.
+  // Icon resource 1 is the program's icon; without it the system's default shows.
   window_class.hIcon = LoadIconA(instance_, MAKEINTRESOURCEA(1));
   window_class.hCursor = LoadCursorA(nullptr, IDC_ARROW);
   window_class.hbrBackground = CreateBrushIndirect(&brush);
