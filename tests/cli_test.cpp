@@ -4,9 +4,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 #include "tests/temp_dir.h"
@@ -140,6 +143,37 @@ TEST_F(CliTest, UsageErrors) {
   EXPECT_EQ(Scan("--help").status, 0);
   // After "--" a leading dash is a file name.
   EXPECT_EQ(Scan("-- -v").status, 1);
+}
+
+// --- The manual page
+
+// The options named in `text`: the words -x and --word, also before a comma.
+std::set<std::string> OptionsIn(std::string text) {
+  // The manual page escapes its hyphens.
+  for (size_t at; (at = text.find("\\-")) != std::string::npos;) text.erase(at, 1);
+  std::replace(text.begin(), text.end(), ',', ' ');
+  std::set<std::string> options;
+  std::istringstream words(text);
+  for (std::string word; words >> word;) {
+    const size_t name = word.find_first_not_of('-');
+    if (name >= 1 && name <= 2 && std::all_of(word.begin() + name, word.end(), [](char c) {
+          return std::isalpha(static_cast<unsigned char>(c)) || c == '-';
+        })) {
+      options.insert(word);
+    }
+  }
+  return options;
+}
+
+TEST_F(CliTest, HelpAndManualPageNameTheSameOptions) {
+  const Outcome help = Scan("--help");
+  const std::string page = Slurp(VARNOLT_SCAN_MANPAGE);
+  const size_t begin = page.find("\n.SH OPTIONS\n");
+  ASSERT_NE(begin, std::string::npos);
+  const size_t end = page.find("\n.SH ", begin + 1);
+  const std::set<std::string> in_help = OptionsIn(help.out);
+  EXPECT_GE(in_help.size(), 6u);
+  EXPECT_EQ(OptionsIn(page.substr(begin, end - begin)), in_help);
 }
 
 }  // namespace
