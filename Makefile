@@ -2,7 +2,7 @@
 JOBS := $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
-.PHONY: deps build run test bench fuzz clean
+.PHONY: deps build run test package test-package bench fuzz clean
 
 deps:
 	scripts/install-deps.sh
@@ -19,6 +19,17 @@ test: deps
 	cmake -S . -B build-test -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVARNOLT_SANITIZE=ON $(CMAKE_FLAGS)
 	cmake --build build-test -j$(JOBS)
 	cd build-test && ctest --output-on-failure -j$(JOBS)
+
+# The Debian package, build/varnolt_<version>_<arch>.deb, from the Release build.
+package: build
+	cd build && cpack -G DEB
+
+# The package's checks: its control fields and file list, the unpacked
+# programs, the desktop entry and AppStream metadata, and (as root) an install
+# and a removal with apt-get.
+test-package: package
+	scripts/install-deps.sh --package
+	scripts/test-package.sh build
 
 # The scan benchmark against grep, ripgrep and cat (not part of the tests).
 bench:

@@ -15,6 +15,11 @@ packages=(
 if [ "${1:-}" = "--bench" ]; then
   packages+=(ripgrep grep time)
 fi
+# --package: the checks of the Debian package (dpkg-dev, which builds it,
+# comes with build-essential).
+if [ "${1:-}" = "--package" ]; then
+  packages+=(desktop-file-utils appstream man-db)
+fi
 if [ "${1:-}" = "--fuzz" ]; then
   packages+=(clang)
 fi
