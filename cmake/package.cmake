@@ -1,7 +1,28 @@
 # Packaging. On Linux, `cpack` (make package) builds the Debian package
-# varnolt_<version>_<arch>.deb from the install rules.
+# varnolt_<version>_<arch>.deb from the install rules; on Windows, the build
+# leaves varnolt-<version>-win32.zip with both programs and a short readme.
 
 if(WIN32)
+  if(NOT VARNOLT_GUI)
+    return()
+  endif()
+  set(zip_name varnolt-${PROJECT_VERSION}-win32)
+  set(zip_root ${PROJECT_BINARY_DIR}/zip)
+  set(zip ${PROJECT_BINARY_DIR}/${zip_name}.zip)
+  # The readme in Windows line breaks; UTF-8 with a byte order mark, which
+  # Notepad recognises.
+  configure_file(${PROJECT_SOURCE_DIR}/docs/windows-readme.txt ${zip_root}/readme.txt
+                 @ONLY NEWLINE_STYLE CRLF)
+  add_custom_command(OUTPUT ${zip}
+    COMMAND ${CMAKE_COMMAND} -E rm -rf ${zip_root}/${zip_name}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${zip_root}/${zip_name}
+    COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:varnolt> $<TARGET_FILE:varnolt-scan>
+            ${zip_root}/readme.txt ${zip_root}/${zip_name}
+    COMMAND ${CMAKE_COMMAND} -E rm -f ${zip}
+    COMMAND ${CMAKE_COMMAND} -E chdir ${zip_root}
+            ${CMAKE_COMMAND} -E tar cf ${zip} --format=zip ${zip_name}
+    DEPENDS varnolt varnolt-scan ${zip_root}/readme.txt VERBATIM)
+  add_custom_target(windows_zip ALL DEPENDS ${zip})
   return()
 endif()
 

@@ -81,6 +81,40 @@ scan_reports_missing() {
 }
 check "varnolt-scan.exe reports a missing file in readable German" scan_reports_missing
 
+# --- The zip and the resources of varnolt.exe
+zip_name="varnolt-$(sed -n 's/^project(Varnolt VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")-win32"
+
+zip_holds_both_programs_and_the_readme() {
+  local listed
+  listed=$(cmake -E tar tf "$build/$zip_name.zip" | grep -v '/$' | sort)
+  [ "$listed" = "$(printf '%s\n' "$zip_name/readme.txt" "$zip_name/varnolt-scan.exe" \
+                      "$zip_name/varnolt.exe")" ] || { echo "zip holds: $listed" >&2; return 1; }
+  local readme="$work/zip/$zip_name/readme.txt"
+  mkdir -p "$work/zip" && (cd "$work/zip" && cmake -E tar xf "$build/$zip_name.zip") &&
+    grep -q 'Deutsch' "$readme" && grep -q 'English' "$readme" &&
+    [ "$(grep -c $'\r$' "$readme")" -eq "$(wc -l <"$readme")" ] &&
+    [ "$(cd "$work" && wine "$work/zip/$zip_name/varnolt-scan.exe" links.htm 2>/dev/null)" = \
+      "$expected_links" ]
+}
+check "the zip holds both programs and the readme; its varnolt-scan.exe runs" \
+  zip_holds_both_programs_and_the_readme
+
+# The icon sits beside a version resource whose bytes never change.
+icon_beside_the_unchanged_version() {
+  wrestool -l "$build/varnolt.exe" | grep -q -- '--type=14 --name=1 ' &&
+    [ "$(wrestool -x --raw --type=16 --name=1 "$build/varnolt.exe" | sha256sum | cut -c1-64)" = \
+      0b97c64527d74389ee9a8f2336012b4b1a2dd4f0f7ed50f0bbf361b252e754fc ]
+}
+check "varnolt.exe carries icon 1 and its version resource unchanged" \
+  icon_beside_the_unchanged_version
+
+two_arguments_are_a_usage_error() {
+  local status=0
+  (cd "$work" && wine "$build/varnolt.exe" a b >/dev/null 2>"$work/err") || status=$?
+  [ "$status" -eq 2 ] && grep -q 'Usage: varnolt \[FILE-OR-ADDRESS\]' "$work/err"
+}
+check "varnolt.exe a b exits 2 with the usage line" two_arguments_are_a_usage_error
+
 # --- varnolt.exe, the real window
 title="Varnolt V1 BUILD 2"
 (cd "$work" && exec wine "$build/varnolt.exe") &
