@@ -182,7 +182,9 @@ class QtMainWindowTest : public QObject {
   // A command adds lines faster than the editor takes them; they reach it over
   // later polls, and reading them must not depend on where they are meanwhile.
   void WaitingLinesReadTheSameAsShownOnes() {
-    auto line = [](int i) { return i % 7 == 0 ? "\xE4" + std::to_string(i) : std::to_string(i); };
+    auto line = [](int i) {
+      return i % 7 == 0 ? std::string("\xE4").append(std::to_string(i)) : std::to_string(i);
+    };
     const int count = 30000;
     for (int i = 0; i < count; ++i) window_->AddItem(kResultList, line(i));
     window_->PollEvent();

@@ -78,7 +78,7 @@ class RealWindowTest : public ::testing::Test {
     char number[16] = {};
     ASSERT_GT(::read(fds[0], number, sizeof number - 1), 0) << "Xvfb did not start";
     ::close(fds[0]);
-    display_name_ = ":" + std::to_string(std::atoi(number));
+    display_name_ = std::string(":").append(std::to_string(std::atoi(number)));
     ::setenv("DISPLAY", display_name_.c_str(), 1);
     ASSERT_TRUE(WaitFor([this] { return (display_ = XOpenDisplay(display_name_.c_str())); }, 10));
   }
