@@ -17,10 +17,11 @@ void StartCommand(MainWindow& window) {
 void BrowseCommand(MainWindow& window) { window.SetText(kInputField, window.ChooseInputFile()); }
 
 int RunMainFlow(MainWindow& window, const std::optional<std::string>& open_with) {
-  if (open_with) {
-    window.SetText(kInputField, *open_with);
-    StartCommand(window);
-  }
+  // An input handed over at start stands in the field as if typed, and the
+  // first turn presses "START", after its poll has let the window show: a
+  // download shows nothing of its own until it ends.
+  bool start_pending = open_with.has_value();
+  if (open_with) window.SetText(kInputField, *open_with);
   bool quit = false;
   while (!quit) {
     const int code = window.PollEvent();
@@ -33,6 +34,10 @@ int RunMainFlow(MainWindow& window, const std::optional<std::string>& open_with)
       } else if (id == kBrowseButton) {
         BrowseCommand(window);
       }
+    }
+    if (start_pending && !quit) {
+      start_pending = false;
+      StartCommand(window);
     }
     // Every turn sleeps, event or not: the idle program polls about 100
     // times a second and works off queued input one event per turn.

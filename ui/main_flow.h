@@ -20,8 +20,9 @@ void BrowseCommand(MainWindow& window);
 
 // Polls one event a turn, runs the command a button asks for, sleeps 10 ms,
 // and returns the exit status 0 once the close request has been taken. With
-// `open_with`, first puts it into the input field and runs "START" once, as
-// if the user had typed it and pressed the button.
+// `open_with`, the input field holds it from the start and the first turn
+// runs "START" once, as if the user had typed it and pressed the button
+// (unless that turn took the close request).
 int RunMainFlow(MainWindow& window, const std::optional<std::string>& open_with = std::nullopt);
 
 }  // namespace varnolt
