@@ -24,16 +24,17 @@ test: deps
 bench:
 	bench/run.sh
 
-# The fuzz target, built with clang and libFuzzer, run for FUZZ_SECONDS
-# (not part of the tests).
+# The fuzz target, built with clang and libFuzzer, run for FUZZ_SECONDS on a
+# copy of the seed corpus in tests/fuzz/corpus (not part of the tests).
 FUZZ_SECONDS ?= 120
 fuzz:
 	scripts/install-deps.sh --fuzz
-	mkdir -p build-fuzz/corpus
-	clang++ -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -I. \
-	  tests/fuzz/link_scan_fuzz.cpp extract/link_scan.cpp extract/link_search.cpp \
-	  extract/link_set.cpp extract/boundary/status_log.cpp -o build-fuzz/link_scan_fuzz
-	build-fuzz/link_scan_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=512 build-fuzz/corpus
+	CXX=clang++ CC=clang cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DVARNOLT_FUZZ=ON -DVARNOLT_SANITIZE=ON -DVARNOLT_GUI=OFF -DVARNOLT_TESTS=OFF
+	cmake --build build-fuzz -j$(JOBS) --target link_scan_fuzz
+	rm -rf build-fuzz/corpus && mkdir -p build-fuzz/corpus && cp tests/fuzz/corpus/* build-fuzz/corpus/
+	build-fuzz/link_scan_fuzz -seed=1 -max_total_time=$(FUZZ_SECONDS) -max_len=512 \
+	  build-fuzz/corpus
 
 clean:
 	rm -rf build build-test build-bench build-fuzz build-windows
