@@ -15,7 +15,7 @@ if [ "${1:-}" = "--bench" ]; then
   packages+=(ripgrep grep time)
 fi
 if [ "${1:-}" = "--fuzz" ]; then
-  packages+=(clang)
+  packages+=(clang libclang-rt-14-dev)
 fi
 
 # --windows: the 32-bit Windows cross build and its tests under Wine. wine32
