@@ -2,7 +2,7 @@
 JOBS := $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
-.PHONY: deps build run test package test-package bench fuzz clean
+.PHONY: deps build run test tsan package test-package bench fuzz clean
 
 deps:
 	scripts/install-deps.sh
@@ -31,23 +31,32 @@ test-package: package
 	scripts/install-deps.sh --package
 	scripts/test-package.sh build
 
+# The scan's tests under ThreadSanitizer: the scan tokenizes on several
+# threads. About a minute, most of it the build.
+tsan: deps
+	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVARNOLT_GUI=OFF \
+	  -DCMAKE_CXX_FLAGS=-fsanitize=thread -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread $(CMAKE_FLAGS)
+	cmake --build build-tsan -j$(JOBS) --target core_test
+	TSAN_OPTIONS=allocator_may_return_null=1:halt_on_error=1 build-tsan/core_test
+
 # The scan benchmark against grep, ripgrep and cat (not part of the tests).
 bench:
 	bench/run.sh
 
-# The fuzz target, built with clang and libFuzzer, run for FUZZ_SECONDS
-# (not part of the tests).
+# The fuzz target, built with clang and libFuzzer, run for FUZZ_SECONDS on a
+# copy of the seed corpus in tests/fuzz/corpus (not part of the tests).
 FUZZ_SECONDS ?= 120
 fuzz:
 	scripts/install-deps.sh --fuzz
-	mkdir -p build-fuzz/corpus
-	clang++ -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -I. \
-	  tests/fuzz/link_scan_fuzz.cpp extract/link_scan.cpp extract/link_search.cpp \
-	  extract/link_set.cpp extract/boundary/status_log.cpp -o build-fuzz/link_scan_fuzz
-	build-fuzz/link_scan_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=512 build-fuzz/corpus
+	CXX=clang++ CC=clang cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DVARNOLT_FUZZ=ON -DVARNOLT_SANITIZE=ON -DVARNOLT_GUI=OFF -DVARNOLT_TESTS=OFF
+	cmake --build build-fuzz -j$(JOBS) --target link_scan_fuzz
+	rm -rf build-fuzz/corpus && mkdir -p build-fuzz/corpus && cp tests/fuzz/corpus/* build-fuzz/corpus/
+	build-fuzz/link_scan_fuzz -seed=1 -max_total_time=$(FUZZ_SECONDS) -max_len=512 \
+	  build-fuzz/corpus
 
 clean:
-	rm -rf build build-test build-bench build-fuzz build-windows
+	rm -rf build build-test build-tsan build-bench build-fuzz build-windows
 
 # --- Windows (32-bit): cross-built with mingw-w64, tested under Wine in Xvfb.
 # build-windows/varnolt.exe (window) and build-windows/varnolt-scan.exe.

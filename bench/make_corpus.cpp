@@ -2,10 +2,12 @@
 // text and http(s) links, with ed2k links on a few percent of the lines, about
 // one in eight of them repeated and some in capitals.
 //
-//   make_corpus OUTPUT SIZE_IN_MIB [PATTERN]
+//   make_corpus OUTPUT SIZE_IN_MIB [--spelled | PATTERN]
 //
-// With PATTERN, the file is PATTERN repeated instead: the inputs that would
-// make a naive scan slow ("ed2k://" with no terminator, and so on).
+// With --spelled, a fifth of the ed2k links spell the pipe as "%7C" or
+// "&#124;", as pages written for browsers do. With PATTERN, the file is
+// PATTERN repeated instead: the inputs that would make a naive scan slow
+// ("ed2k://" with no terminator, and so on).
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -75,18 +77,34 @@ int WriteRepeated(std::FILE* out, uint64_t target, const std::string& pattern) {
   return std::fclose(out) == 0 ? 0 : 1;
 }
 
+// `link` with every pipe spelled out, half of the time as a browser writes
+// it into an address, half as HTML does.
+std::string Spelled(const std::string& link, Random& rng) {
+  const std::string pipe = rng.Below(2) ? "%7C" : "&#124;";
+  std::string spelled;
+  for (const char c : link) {
+    if (c == '|') {
+      spelled += pipe;
+    } else {
+      spelled += c;
+    }
+  }
+  return spelled;
+}
+
 int main(int argc, char** argv) {
   if (argc != 3 && argc != 4) {
-    std::fprintf(stderr, "usage: make_corpus OUTPUT SIZE_IN_MIB [PATTERN]\n");
+    std::fprintf(stderr, "usage: make_corpus OUTPUT SIZE_IN_MIB [--spelled | PATTERN]\n");
     return 2;
   }
+  const bool spelled = argc == 4 && std::string(argv[3]) == "--spelled";
   std::FILE* out = std::fopen(argv[1], "wb");
   if (!out) {
     std::perror(argv[1]);
     return 1;
   }
   const uint64_t target = std::strtoull(argv[2], nullptr, 10) << 20;
-  if (argc == 4) return WriteRepeated(out, target, argv[3]);
+  if (argc == 4 && !spelled) return WriteRepeated(out, target, argv[3]);
   Random rng(0x5eed2005);
   std::vector<std::string> earlier;
   uint64_t written = 0;
@@ -101,6 +119,7 @@ int main(int argc, char** argv) {
         link = NewEd2kLink(rng);
         earlier.push_back(link);
       }
+      if (spelled && rng.Below(5) == 0) link = Spelled(link, rng);
       line = "<a href=\"" + link + "\">" + Words(rng, 3) + "</a><br>\n";
     } else if (kind < 40) {
       line = std::string("<a href=\"") + (rng.Below(2) ? "https" : "http") + "://www.example.org/" +

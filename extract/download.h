@@ -6,8 +6,8 @@
 #include <string>
 #include <string_view>
 
-#include "extract/page_fetch.h"
 #include "extract/boundary/controls.h"
+#include "extract/page_fetch.h"
 
 namespace varnolt {
 

@@ -1,5 +1,6 @@
 // The platform seam for reading the input: opening a file by name, learning
-// its length and reading it in order. Everything else in the scan is portable.
+// its length and reading it at any offset. Everything else in the scan is
+// portable.
 #pragma once
 
 #include <cstddef>
@@ -16,13 +17,10 @@ class InputFile {
   // The file's length in bytes when it was opened.
   virtual int64_t Size() const = 0;
 
-  // Reads up to `n` bytes from the current position into `buffer`. Returns
-  // the number of bytes read, 0 at the end of the file, -1 on a read error.
-  virtual int64_t Read(char* buffer, size_t n) = 0;
-
-  // Reads exactly `n` bytes starting at `offset` without moving the position
-  // that Read() uses. Returns false on an error or when fewer bytes exist.
-  virtual bool ReadAt(int64_t offset, char* buffer, size_t n) = 0;
+  // Reads up to `n` bytes from `offset` into `buffer`: fewer only where the
+  // file ends. Returns the number of bytes read, 0 at or past the end, -1 on
+  // a read error. Safe to call from several threads at once.
+  virtual int64_t ReadAt(int64_t offset, char* buffer, size_t n) = 0;
 };
 
 // Opens the regular file `name` (a byte string, relative names against the

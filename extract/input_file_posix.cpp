@@ -23,24 +23,17 @@ class PosixFile : public InputFile {
 
   int64_t Size() const override { return size_; }
 
-  int64_t Read(char* buffer, size_t n) override {
-    for (;;) {
-      const ssize_t got = ::read(fd_, buffer, n);
-      if (got >= 0) return got;
-      if (errno != EINTR) return -1;
-    }
-  }
-
-  bool ReadAt(int64_t offset, char* buffer, size_t n) override {
-    while (n > 0) {
-      const ssize_t got = ::pread(fd_, buffer, n, static_cast<off_t>(base_ + offset));
+  int64_t ReadAt(int64_t offset, char* buffer, size_t n) override {
+    size_t done = 0;
+    while (done < n) {
+      const ssize_t got =
+          ::pread(fd_, buffer + done, n - done, static_cast<off_t>(base_ + offset) + done);
       if (got < 0 && errno == EINTR) continue;
-      if (got <= 0) return false;
-      buffer += got;
-      offset += got;
-      n -= static_cast<size_t>(got);
+      if (got < 0) return -1;
+      if (got == 0) break;
+      done += static_cast<size_t>(got);
     }
-    return true;
+    return static_cast<int64_t>(done);
   }
 
  private:

@@ -26,28 +26,24 @@ class Win32File : public InputFile {
 
   int64_t Size() const override { return size_; }
 
-  int64_t Read(char* buffer, size_t n) override {
-    DWORD got = 0;
-    if (!ReadAtOffset(base_ + position_, buffer, n, &got)) return -1;
-    position_ += got;
-    return got;
-  }
-
-  bool ReadAt(int64_t offset, char* buffer, size_t n) override {
-    while (n > 0) {
+  int64_t ReadAt(int64_t offset, char* buffer, size_t n) override {
+    size_t done = 0;
+    while (done < n) {
       DWORD got = 0;
-      if (!ReadAtOffset(base_ + offset, buffer, n, &got) || got == 0) return false;
-      buffer += got;
-      offset += got;
-      n -= got;
+      if (!ReadAtOffset(base_ + offset + static_cast<int64_t>(done), buffer + done, n - done,
+                        &got)) {
+        return -1;
+      }
+      if (got == 0) break;
+      done += got;
     }
-    return true;
+    return static_cast<int64_t>(done);
   }
 
  private:
-  // Every read names its offset, so Read()'s position is ours alone: on a
-  // synchronous handle a positioned ReadFile would otherwise move the
-  // system's file pointer under it. Reading at or past the end delivers 0.
+  // Every read names its offset, so reads from several threads do not
+  // depend on the system's file pointer. Reading at or past the end
+  // delivers 0.
   bool ReadAtOffset(int64_t offset, char* buffer, size_t n, DWORD* got) {
     OVERLAPPED at = {};
     at.Offset = static_cast<DWORD>(static_cast<uint64_t>(offset));
@@ -61,7 +57,6 @@ class Win32File : public InputFile {
   const HANDLE handle_;
   const int64_t size_;
   const int64_t base_;
-  int64_t position_ = 0;
 };
 
 // Wraps an open handle of a disk file, or closes it and returns null. `base`

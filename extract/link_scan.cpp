@@ -1,289 +1,336 @@
 #include "extract/link_scan.h"
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
-
-#include "extract/link_search.h"
-#include "extract/boundary/log_texts.h"
-#include "extract/boundary/status_log.h"
+#include <mutex>
+#include <new>
+#include <stdexcept>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 namespace varnolt {
 namespace {
 
-// LinkScan() feeds a buffer in pieces of this size, so that the progress bar
-// follows the walk.
-constexpr size_t kMemoryPiece = 1 << 20;
+// The most tokenizing threads a scan starts, however many processors there
+// are: beyond a few, the reporter on the calling thread sets the pace.
+constexpr unsigned kMaxThreads = 8;
 
-// Room kept for the next link's text after a long one; more is given back.
-constexpr size_t kKeptLinkCapacity = 1 << 20;
+// How often keep_going is asked at most, and how long the calling thread
+// waits for a range before it asks again.
+constexpr std::chrono::milliseconds kKeepGoingInterval(5);
+constexpr std::chrono::milliseconds kRangeWait(10);
 
-// A link's text ends before its first NUL byte.
-std::string_view CutAtNul(const char* data, size_t size) {
-  if (size <= 16) {  // short links: cheaper than the call
-    for (size_t i = 0; i < size; ++i) {
-      if (data[i] == '\0') return {data, i};
-    }
-    return {data, size};
+int64_t NowNanoseconds() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+WalkStatus StatusOf(TokenizeStatus status) {
+  return status == TokenizeStatus::kReadFailed ? WalkStatus::kReadFailed : WalkStatus::kStopped;
+}
+
+// A source that is a buffer in memory: reads point into it.
+class MemorySource final : public ByteSource {
+ public:
+  MemorySource(const char* data, int64_t size) : data_(data), size_(size) {}
+  int64_t Size() const override { return size_; }
+  bool Read(int64_t offset, size_t n, char* /*buffer*/, std::string_view& bytes) override {
+    const int64_t available = std::clamp<int64_t>(size_ - offset, 0, static_cast<int64_t>(n));
+    bytes = std::string_view(data_ + offset, static_cast<size_t>(available));
+    return true;
   }
-  const void* nul = std::memchr(data, 0, size);
-  return {data, nul ? static_cast<size_t>(static_cast<const char*>(nul) - data) : size};
-}
 
-uint64_t Load64(const char* p) {
-  uint64_t v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-
-// memcmp for equality, without the call for the short texts (8 to 16 bytes)
-// that a run of one short link compares by the million.
-bool SameBytes(const char* a, const char* b, size_t n) {
-  if (n >= 8 && n <= 16) {
-    return Load64(a) == Load64(b) && Load64(a + n - 8) == Load64(b + n - 8);
-  }
-  return std::memcmp(a, b, n) == 0;
-}
+ private:
+  const char* const data_;
+  const int64_t size_;
+};
 
 }  // namespace
 
-LinkScanner::LinkScanner(Controls& ui, int64_t total_size, Refetch refetch, size_t pending_limit)
-    : ui_(ui),
-      total_size_(total_size),
-      refetch_(std::move(refetch)),
-      pending_limit_(pending_limit) {}
+// The ranges of a scan on several threads. Each range is tokenized from its
+// start as if no link ran into it; the calling thread takes the ranges in
+// order and keeps what agrees with where the walk really stands (see
+// RunOnThreads). A slot holds one range's batch from its tokenizing to its
+// reporting; a range waits for the slot of the range `slots` before it.
+class SourceScan::Threads {
+ public:
+  struct Slot {
+    int64_t range = 0;  // the range the slot is for next
+    bool ready = false;
+    TokenizeStatus status = TokenizeStatus::kDone;
+    bool no_memory = false;
+    LinkBatch batch;
+  };
 
-void LinkScanner::Feed(const char* data, size_t size) {
-  if (size == 0) return;
-  size_t pos = 0;
-  if (in_link_ && bar_pending_) {
-    // The previous piece ended on a '|' inside the link.
-    bar_pending_ = false;
-    if (data[0] == '/') {
-      AppendToLink(data, 1);
-      EndLink();
-      pos = 1;
-    }
-  } else if (!in_link_ && tail_size_ > 0) {
-    ResumeAcrossBoundary(data, size, pos);
+  Threads(SourceScan& scan, size_t slots) : scan_(scan), slots_(slots) {
+    for (size_t s = 0; s < slots_.size(); ++s) slots_[s].range = static_cast<int64_t>(s);
   }
-  while (pos < size) {
-    if (in_link_) {
-      FeedInLink(data, size, pos);
+
+  // Stops the threads and waits for them, also when the reporting throws.
+  ~Threads() {
+    stop_requested_.store(true, std::memory_order_relaxed);
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+    }
+    freed_.notify_all();
+    for (std::thread& thread : threads_) thread.join();
+  }
+
+  // Starts one thread per tokenizer; returns how many started.
+  size_t Start() {
+    for (const std::unique_ptr<LinkTokenizer>& tokenizer : scan_.thread_tokenizers_) {
+      try {
+        threads_.emplace_back([this, &tokenizer] { Tokenize(*tokenizer); });
+      } catch (const std::system_error&) {
+        break;  // fewer threads, or none: the caller decides
+      }
+    }
+    return threads_.size();
+  }
+
+  // Waits up to kRangeWait for range `k`; nullptr when it is not ready yet.
+  Slot* WaitFor(int64_t k) {
+    Slot& slot = SlotOf(k);
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (!ready_.wait_for(lock, kRangeWait, [&] { return slot.ready; })) return nullptr;
+    return &slot;
+  }
+
+  // Gives range `k`'s slot to the range `slots` further on.
+  void Release(int64_t k) {
+    Slot& slot = SlotOf(k);
+    slot.batch.Clear();
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      slot.ready = false;
+      slot.range = k + static_cast<int64_t>(slots_.size());
+    }
+    freed_.notify_all();
+  }
+
+  // Where the walk really stands, for the threads to skip what lies behind.
+  void Publish(int64_t resume) { resume_.store(resume, std::memory_order_relaxed); }
+
+ private:
+  Slot& SlotOf(int64_t k) { return slots_[static_cast<size_t>(k) % slots_.size()]; }
+
+  void Tokenize(LinkTokenizer& tokenizer) {
+    // A link that starts behind where the walk already is lies inside an
+    // earlier link: following it further is wasted.
+    const LinkTokenizer::Abandon abandon = [this](int64_t link_start) {
+      return stop_requested_.load(std::memory_order_relaxed) ||
+             resume_.load(std::memory_order_relaxed) > link_start;
+    };
+    const int64_t ranges = scan_.RangeCount();
+    for (;;) {
+      const int64_t k = next_range_.fetch_add(1, std::memory_order_relaxed);
+      if (k >= ranges) return;
+      Slot& slot = SlotOf(k);
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        freed_.wait(lock, [&] { return stop_ || slot.range == k; });
+        if (stop_) return;
+      }
+      const int64_t start = scan_.RangeStart(k);
+      const int64_t end = scan_.RangeStart(k + 1);
+      slot.status = TokenizeStatus::kDone;
+      slot.no_memory = false;
+      if (end > resume_.load(std::memory_order_relaxed)) {
+        try {
+          slot.status = tokenizer.Tokenize(start, end, slot.batch, abandon);
+        } catch (const std::bad_alloc&) {
+          slot.no_memory = true;
+        } catch (const std::length_error&) {
+          slot.no_memory = true;
+        }
+      }
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        slot.ready = true;
+      }
+      ready_.notify_one();
+    }
+  }
+
+  SourceScan& scan_;
+  std::vector<Slot> slots_;
+  std::vector<std::thread> threads_;
+  std::mutex mutex_;
+  std::condition_variable ready_;
+  std::condition_variable freed_;
+  bool stop_ = false;
+  // stop_, for a thread deep in a link, to see without the lock.
+  std::atomic<bool> stop_requested_{false};
+  std::atomic<int64_t> next_range_{0};
+  std::atomic<int64_t> resume_{0};
+};
+
+std::unique_ptr<SourceScan> SourceScan::Create(ByteSource& source, const WalkOptions& options) {
+  std::unique_ptr<SourceScan> scan(new (std::nothrow) SourceScan(source, options));
+  if (!scan) return nullptr;
+  scan->tokenizer_ = LinkTokenizer::Create(source, scan->known_ends_, options.piece_size);
+  if (!scan->tokenizer_) return nullptr;
+  if (scan->size_ < options.parallel_from) return scan;
+  unsigned threads = options.threads != 0 ? options.threads : std::thread::hardware_concurrency();
+  threads = std::min(threads, kMaxThreads);
+  if (threads < 2) return scan;
+  try {
+    for (unsigned t = 0; t < threads; ++t) {
+      std::unique_ptr<LinkTokenizer> tokenizer =
+          LinkTokenizer::Create(source, scan->known_ends_, options.piece_size);
+      if (!tokenizer) return nullptr;
+      scan->thread_tokenizers_.push_back(std::move(tokenizer));
+    }
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+  return scan;
+}
+
+SourceScan::SourceScan(ByteSource& source, const WalkOptions& options)
+    : source_(source), options_(options), size_(std::max<int64_t>(source.Size(), 0)) {}
+
+SourceScan::~SourceScan() = default;
+
+int64_t SourceScan::RangeCount() const {
+  const auto range = static_cast<int64_t>(std::max<size_t>(options_.range_size, 1));
+  return (size_ + range - 1) / range;
+}
+
+int64_t SourceScan::RangeStart(int64_t k) const {
+  const auto range = static_cast<int64_t>(std::max<size_t>(options_.range_size, 1));
+  return std::min(k * range, size_);
+}
+
+WalkResult SourceScan::Run(Controls& ui) {
+  ui_ = &ui;
+  LinkReporter reporter(ui, options_.log_each_link);
+  WalkResult result;
+  try {
+    result = thread_tokenizers_.empty() ? RunOnCallingThread(reporter) : RunOnThreads(reporter);
+  } catch (const std::bad_alloc&) {
+    result.status = WalkStatus::kNoMemory;
+  } catch (const std::length_error&) {
+    result.status = WalkStatus::kNoMemory;
+  }
+  result.counts = reporter.counts();
+  if (result.status == WalkStatus::kDone && size_ >= 8 && last_progress_ != 100) {
+    ui.SetProgress(kProgressBar, 100);
+  }
+  return result;
+}
+
+WalkResult SourceScan::RunOnCallingThread(LinkReporter& reporter) {
+  const LinkTokenizer::Abandon abandon = [this](int64_t) { return !KeepGoing(); };
+  LinkBatch batch;
+  for (int64_t resume = 0; resume < size_;) {
+    if (!KeepGoing()) return {WalkStatus::kStopped, {}};
+    batch.Clear();
+    const int64_t until = resume + static_cast<int64_t>(std::max<size_t>(options_.piece_size, 1));
+    const TokenizeStatus status = tokenizer_->Tokenize(resume, until, batch, abandon);
+    if (status != TokenizeStatus::kDone) return {StatusOf(status), {}};
+    reporter.Report(batch);
+    resume = batch.resume;
+    ShowProgress(resume);
+    if (batch.source_ended) break;
+  }
+  return {};
+}
+
+// Range k was tokenized as if the walk stood at its start looking for a link.
+// The walk really stands at `resume`, never before the range's start: behind
+// the end of the last link reported. When that is the range's start, the
+// whole batch holds. When the last link ran into the range, the tokens from
+// `resume` on hold if the range's own walk was looking for a link there too,
+// i.e. no link of the batch spans `resume`; from there on both walks are the
+// same. Otherwise the range is walked again from `resume` on this thread,
+// which happens only where links cross the cut in ways that nest.
+WalkResult SourceScan::RunOnThreads(LinkReporter& reporter) {
+  Threads threads(*this, 2 * thread_tokenizers_.size());
+  if (threads.Start() == 0) return RunOnCallingThread(reporter);
+  const LinkTokenizer::Abandon abandon = [this](int64_t) { return !KeepGoing(); };
+  LinkBatch redo;
+  int64_t resume = 0;
+  bool ended = false;
+  const int64_t ranges = RangeCount();
+  for (int64_t k = 0; k < ranges; ++k) {
+    Threads::Slot* slot;
+    while ((slot = threads.WaitFor(k)) == nullptr) {
+      if (!KeepGoing()) return {WalkStatus::kStopped, {}};
+    }
+    const int64_t start = RangeStart(k);
+    const int64_t end = RangeStart(k + 1);
+    const LinkBatch& batch = slot->batch;
+    if (resume >= end) {
+      // The whole range lies inside a link reported before.
+    } else if (slot->no_memory) {
+      return {WalkStatus::kNoMemory, {}};
+    } else if (slot->status == TokenizeStatus::kReadFailed) {
+      return {WalkStatus::kReadFailed, {}};
+    } else if (resume == start && slot->status == TokenizeStatus::kDone) {
+      reporter.Report(batch);
+      resume = batch.resume;
+      ended = batch.source_ended;
     } else {
-      FeedSearching(data, size, pos);
+      const std::vector<LinkToken>& tokens = batch.tokens;
+      const auto first = std::lower_bound(
+          tokens.begin(), tokens.end(), resume,
+          [](const LinkToken& token, int64_t offset) { return token.start < offset; });
+      const bool agrees = slot->status == TokenizeStatus::kDone &&
+                          (first == tokens.begin() || std::prev(first)->end <= resume);
+      if (agrees) {
+        reporter.Report(batch, static_cast<size_t>(first - tokens.begin()));
+        resume = std::max(resume, batch.resume);
+        ended = batch.source_ended;
+      } else {
+        redo.Clear();
+        const TokenizeStatus status = tokenizer_->Tokenize(resume, end, redo, abandon);
+        if (status != TokenizeStatus::kDone) return {StatusOf(status), {}};
+        reporter.Report(redo);
+        resume = redo.resume;
+        ended = redo.source_ended;
+      }
     }
+    threads.Publish(resume);
+    threads.Release(k);
+    ShowProgress(std::max(resume, end));
+    if (ended) break;
+    if (!KeepGoing()) return {WalkStatus::kStopped, {}};
   }
-  SettleFoundLink();  // its text lives in `data`, which the caller reuses
-  consumed_ += static_cast<int64_t>(size);
-  UpdateProgress();
+  return {};
 }
 
-// Windows that begin in the kept tail of the previous piece and end in this
-// one. The tail holds at most 6 bytes, so 12 bytes cover every such window.
-void LinkScanner::ResumeAcrossBoundary(const char* data, size_t size, size_t& pos) {
-  char joined[12];
-  const size_t head = std::min<size_t>(size, 6);
-  std::memcpy(joined, tail_, tail_size_);
-  std::memcpy(joined + tail_size_, data, head);
-  const size_t joined_size = tail_size_ + head;
-  const int64_t joined_start = consumed_ - static_cast<int64_t>(tail_size_);
-
-  for (size_t k = 0; k < tail_size_ && k + kMarkerSize <= joined_size; ++k) {
-    if (IsMarker(joined + k)) {
-      const size_t marker_end = k + kMarkerSize - tail_size_;  // offset in `data`
-      tail_size_ = 0;
-      BeginLink(joined_start + static_cast<int64_t>(k), joined + k, kMarkerSize);
-      pos = marker_end;
-      return;
-    }
-  }
-  if (head == 6) {
-    tail_size_ = 0;  // every window from the tail was complete and failed
-    return;
-  }
-  // A very short piece: the last bytes may still start a window.
-  const size_t keep = std::min<size_t>(joined_size, 6);
-  std::memmove(tail_, joined + joined_size - keep, keep);
-  tail_size_ = keep;
-  pos = size;
+bool SourceScan::KeepGoing() {
+  if (stopped_) return false;
+  if (!options_.keep_going) return true;
+  const int64_t now = NowNanoseconds();
+  if (now - last_asked_ < std::chrono::nanoseconds(kKeepGoingInterval).count()) return true;
+  last_asked_ = now;
+  stopped_ = !options_.keep_going();
+  return !stopped_;
 }
 
-void LinkScanner::FeedSearching(const char* data, size_t size, size_t& pos) {
-  const size_t i = FindMarker(data, pos, size);
-  if (i == kNotFound) {
-    // Keep the bytes that may start a window the next piece completes.
-    const size_t keep_from = std::max(pos, size >= 6 ? size - 6 : 0);
-    tail_size_ = size - keep_from;
-    std::memcpy(tail_, data + keep_from, tail_size_);
-    pos = size;
-    return;
-  }
-  if (const size_t n = LastLinkRepeatedAt(data + i, size - i)) {
-    // Often a run of one link: each copy right behind is the same link again,
-    // so the whole run is one comparison per copy.
-    const std::string_view held = last_link_;
-    int64_t copies = 0;
-    pos = i;
-    do {
-      ++copies;
-      pos += n;
-    } while (n <= size - pos && SameBytes(data + pos, held.data(), n));
-    ReportRepeats(copies);
-    return;
-  }
-  const size_t j = FindTerminator(data, i + kMarkerSize, size);
-  if (j != kNotFound) {
-    // The common case: the whole link lies in this piece; no copy needed.
-    ReportLink(CutAtNul(data + i, j + 2 - i));
-    pos = j + 2;  // a window at the terminator's '/' cannot match
-    return;
-  }
-  BeginLink(consumed_ + static_cast<int64_t>(i), data + i, size - i);
-  bar_pending_ = data[size - 1] == '|';
-  pos = size;
-}
-
-void LinkScanner::FeedInLink(const char* data, size_t size, size_t& pos) {
-  const size_t j = FindTerminator(data, pos, size);
-  if (j == kNotFound) {
-    AppendToLink(data + pos, size - pos);
-    bar_pending_ = data[size - 1] == '|';
-    pos = size;
-    return;
-  }
-  AppendToLink(data + pos, j + 2 - pos);
-  EndLink();
-  pos = j + 2;
-}
-
-void LinkScanner::BeginLink(int64_t offset, const char* head, size_t head_size) {
-  in_link_ = true;
-  link_start_ = offset;
-  link_length_ = 0;
-  link_cut_ = false;
-  link_spilled_ = false;
-  bar_pending_ = false;
-  link_.clear();
-  AppendToLink(head, head_size);
-}
-
-void LinkScanner::AppendToLink(const char* data, size_t size) {
-  if (link_cut_) return;
-  const std::string_view text = CutAtNul(data, size);
-  link_cut_ = text.size() < size;
-  link_length_ += static_cast<int64_t>(text.size());
-  if (link_spilled_) return;
-  if (link_.size() + text.size() <= pending_limit_) {
-    link_.append(text);
-  } else {
-    // The end may never come (an "ed2k://" with no "|/" behind it): stop
-    // holding the text and fetch it again if the terminator does arrive.
-    link_spilled_ = true;
-    std::string().swap(link_);
-  }
-}
-
-void LinkScanner::EndLink() {
-  in_link_ = false;
-  if (link_spilled_) {
-    std::string text;
-    if (!refetch_ || !refetch_(link_start_, static_cast<size_t>(link_length_), text)) {
-      refetch_failed_ = true;
-      return;
-    }
-    ReportLink(text);
-    SettleFoundLink();
-    return;
-  }
-  ReportLink(link_);
-  SettleFoundLink();  // link_ is reused by the next link
-  if (link_.capacity() > kKeptLinkCapacity) std::string().swap(link_);
-}
-
-void LinkScanner::ReportLink(std::string_view text) {
-  SettleFoundLink();
-  found_text_ = text;
-  has_found_ = true;
-  // A link often follows itself ("<a href=LINK>LINK</a>"): no lookup needed.
-  found_repeats_last_ = text == last_link_;
-  if (found_repeats_last_) return;
-  found_hash_ = LinkSet::HashOf(text);
-  shown_links_.Prefetch(found_hash_);
-}
-
-// The last link settled is one the set holds. When it ended at its own first
-// "|/" (nothing cut it), the same bytes at a marker form the same link again:
-// the terminator is where its was and no NUL can come before it. That skips
-// the search for the terminator and the lookup, which matters for runs of one
-// link.
-size_t LinkScanner::LastLinkRepeatedAt(const char* p, size_t available) const {
-  const size_t n = last_link_.size();
-  const bool repeated = n >= kMarkerSize + 2 && n <= available && last_link_[n - 2] == '|' &&
-                        last_link_[n - 1] == '/' && SameBytes(p, last_link_.data(), n);
-  return repeated ? n : 0;
-}
-
-void LinkScanner::ReportRepeats(int64_t copies) {
-  SettleFoundLink();
-  counts_.found += copies;
-  if (!log_each_link_) return;
-  for (int64_t k = 0; k < copies; ++k) {
-    LogStatus(ui_, kLogLinkFound, LogNewLine);
-    LogStatus(ui_, kLogRepeatFound, LogNewLine);
-  }
-}
-
-void LinkScanner::SettleFoundLink() {
-  if (!has_found_) return;
-  has_found_ = false;
-  if (log_each_link_) LogStatus(ui_, kLogLinkFound, LogNewLine);
-  ++counts_.found;
-  bool added = false;
-  if (!found_repeats_last_) {
-    const LinkSet::Insertion insertion = shown_links_.Insert(found_text_, found_hash_);
-    last_link_ = insertion.held;
-    added = insertion.added;
-  }
-  if (added) {
-    ui_.AddItem(kResultList, found_text_);
-    ++counts_.shown;
-  } else if (log_each_link_) {
-    LogStatus(ui_, kLogRepeatFound, LogNewLine);
-  }
-}
-
-void LinkScanner::UpdateProgress() {
-  // Streams shorter than 8 bytes hold no link and leave the bar alone.
-  if (total_size_ < 8) return;
-  const int progress =
-      consumed_ >= total_size_ ? 100 : static_cast<int>(consumed_ * 100 / total_size_);
+void SourceScan::ShowProgress(int64_t offset) {
+  // A source shorter than 8 bytes holds no link and leaves the bar alone.
+  if (size_ < 8) return;
+  const int progress = offset >= size_ ? 100 : static_cast<int>(offset * 100 / size_);
   if (progress == last_progress_) return;
   last_progress_ = progress;
-  ui_.SetProgress(kProgressBar, progress);
-}
-
-LinkCounts LinkScanner::Finish() {
-  if (consumed_ >= 8 && last_progress_ != 100) {
-    last_progress_ = 100;
-    ui_.SetProgress(kProgressBar, 100);
-  }
-  return counts_;
+  ui_->SetProgress(kProgressBar, progress);
 }
 
 LinkCounts LinkScan(Controls& ui, const char* data, int64_t size) {
   if (size <= 0) return {};
-  auto refetch = [data, size](int64_t offset, size_t length, std::string& out) {
-    if (offset < 0 || offset + static_cast<int64_t>(length) > size) return false;
-    out.assign(data + offset, length);
-    return true;
-  };
-  LinkScanner scanner(ui, size, refetch);
-  // Fed in pieces so that the progress bar follows the walk.
-  for (int64_t offset = 0; offset < size; offset += kMemoryPiece) {
-    scanner.Feed(data + offset,
-                 static_cast<size_t>(std::min<int64_t>(kMemoryPiece, size - offset)));
-  }
-  return scanner.Finish();
+  MemorySource source(data, size);
+  const std::unique_ptr<SourceScan> scan = SourceScan::Create(source, WalkOptions());
+  if (!scan) return {};
+  return scan->Run(ui).counts;
 }
 
 }  // namespace varnolt

@@ -114,6 +114,21 @@ size_t FindTerminator(const char* data, size_t from, size_t size) {
   return kNotFound;
 }
 
+// Spelled pipes begin with '%' or '&'; only those bytes are looked at
+// closely. Spelled links are short, and a search that runs far (an end that
+// never comes) runs once per scan.
+size_t FindSpelledEnd(const char* data, size_t from, size_t size, size_t& pipe_size) {
+  for (size_t j = from; j < size; ++j) {
+    if (data[j] != '%' && data[j] != '&') continue;
+    const size_t pipe = SpelledPipeAt(data + j, size - j);
+    if (pipe != 0 && j + pipe < size && data[j + pipe] == '/') {
+      pipe_size = pipe;
+      return j;
+    }
+  }
+  return kNotFound;
+}
+
 std::vector<MarkerSearch> MarkerSearches() {
   std::vector<MarkerSearch> searches = {{"plain", FindMarkerPlain}};
 #if defined(__SSE2__)

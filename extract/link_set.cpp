@@ -2,18 +2,15 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
+
+#include "extract/bytes.h"
 
 namespace varnolt {
 namespace {
 
 constexpr size_t kInitialSlots = 1024;
 constexpr size_t kBlockSize = 1 << 20;
-
-uint64_t Load64(const char* p) {
-  uint64_t v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
 
 uint64_t Mix(uint64_t h) {
   h ^= h >> 33;
@@ -53,18 +50,28 @@ std::string_view LinkSet::TextOf(const char* entry) {
 uint64_t LinkSet::HashOf(std::string_view text) { return HashText(text); }
 
 LinkSet::Insertion LinkSet::Insert(std::string_view text, uint64_t hash) {
-  const size_t mask = slots_.size() - 1;
-  for (size_t i = hash & mask;; i = (i + 1) & mask) {
-    Slot& slot = slots_[i];
-    if (slot.entry == nullptr) {
-      slot = Slot{hash, Store(text)};
-      const std::string_view held = TextOf(slot.entry);
-      // Keep the table at most half full so probes stay short.
-      if (++size_ * 2 > slots_.size()) Grow();
-      return {held, true};
-    }
+  size_t i = hash & (slots_.size() - 1);
+  for (; slots_[i].entry != nullptr; i = (i + 1) & (slots_.size() - 1)) {
+    const Slot& slot = slots_[i];
     if (slot.hash == hash && TextOf(slot.entry) == text) return {TextOf(slot.entry), false};
   }
+  // The table stays at most half full, so that probes stay short. It grows
+  // before the text is stored: a failure leaves the set as it was.
+  if ((size_ + 1) * 2 > slots_.size()) {
+    Grow();
+    i = FreeSlot(hash);
+  }
+  const char* entry = Store(text);
+  slots_[i] = Slot{hash, entry};
+  ++size_;
+  return {TextOf(entry), true};
+}
+
+size_t LinkSet::FreeSlot(uint64_t hash) const {
+  const size_t mask = slots_.size() - 1;
+  size_t i = hash & mask;
+  while (slots_[i].entry != nullptr) i = (i + 1) & mask;
+  return i;
 }
 
 const char* LinkSet::Store(std::string_view text) {
@@ -93,14 +100,10 @@ const char* LinkSet::Store(std::string_view text) {
 }
 
 void LinkSet::Grow() {
-  std::vector<Slot> old(slots_.size() * 2, Slot{0, nullptr});
-  old.swap(slots_);
-  const size_t mask = slots_.size() - 1;
+  const std::vector<Slot> old =
+      std::exchange(slots_, std::vector<Slot>(slots_.size() * 2, Slot{0, nullptr}));
   for (const Slot& slot : old) {
-    if (slot.entry == nullptr) continue;
-    size_t i = slot.hash & mask;
-    while (slots_[i].entry != nullptr) i = (i + 1) & mask;
-    slots_[i] = slot;
+    if (slot.entry != nullptr) slots_[FreeSlot(slot.hash)] = slot;
   }
 }
 

@@ -13,6 +13,7 @@ namespace varnolt {
 
 class LinkSet {
  public:
+  // Throws std::bad_alloc when its first slots cannot be had.
   LinkSet();
 
   // The hash under which `text` is looked up.
@@ -34,11 +35,9 @@ class LinkSet {
   };
 
   // Adds `text` unless an equal text is already held. `hash` must be
-  // HashOf(text).
+  // HashOf(text). Throws std::bad_alloc when the set cannot grow; the set
+  // then holds what it held, and stays usable.
   Insertion Insert(std::string_view text, uint64_t hash);
-  Insertion Insert(std::string_view text) { return Insert(text, HashOf(text)); }
-
-  size_t size() const { return size_; }
 
  private:
   // 16 bytes, so that four share a cache line. The text's length is stored
@@ -49,6 +48,7 @@ class LinkSet {
   };
 
   static std::string_view TextOf(const char* entry);
+  size_t FreeSlot(uint64_t hash) const;
   const char* Store(std::string_view text);
   void Grow();
 

@@ -1,23 +1,38 @@
 #include "extract/scan_file.h"
 
 #include <algorithm>
+#include <new>
+#include <stdexcept>
 #include <string>
 
-#include "extract/read_ahead.h"
 #include "extract/boundary/log_texts.h"
 #include "extract/boundary/status_log.h"
 
 namespace varnolt {
 namespace {
 
-ScanResult Fail(Controls& ui, const char* line, ScanStatus status) {
+ScanResult Fail(Controls& ui, const char* line, ScanStatus status, LinkCounts counts = {}) {
   LogStatus(ui, line, LogNewLine);
-  return {status, {}};
+  return {status, counts};
 }
 
-}  // namespace
+// The opened file as the walk reads it.
+class FileSource final : public ByteSource {
+ public:
+  explicit FileSource(InputFile& file) : file_(file) {}
+  int64_t Size() const override { return file_.Size(); }
+  bool Read(int64_t offset, size_t n, char* buffer, std::string_view& bytes) override {
+    const int64_t got = file_.ReadAt(offset, buffer, n);
+    if (got < 0) return false;
+    bytes = std::string_view(buffer, static_cast<size_t>(got));
+    return true;
+  }
 
-ScanResult ScanFile(const std::string& name, Controls& ui, const ScanOptions& options) {
+ private:
+  InputFile& file_;
+};
+
+ScanResult Scan(const std::string& name, Controls& ui, const ScanOptions& options) {
   LogStatus(ui, kLogOpening + name + kLogEllipsis, LogNewLine);
   std::unique_ptr<InputFile> file = options.open(name);
   if (!file) return Fail(ui, kLogOpenFailed, ScanStatus::kOpenFailed);
@@ -26,48 +41,57 @@ ScanResult ScanFile(const std::string& name, Controls& ui, const ScanOptions& op
   const int64_t size = file->Size();
   LogStatus(ui, kLogSize + std::to_string(size) + kLogBytes, LogNewLine);
 
-  // The file streams through a few small buffers, read ahead on a second
-  // thread so that the copy from the operating system overlaps the walk;
-  // memory does not grow with the input, and an empty file needs none.
+  // The walk reads the file a piece at a time (on several threads for a
+  // large file), so memory does not grow with the file's size, only with
+  // its number of distinct links.
   LogStatus(ui, kLogReserving, LogNewLine);
-  std::unique_ptr<ReadAhead> reader;
-  if (size > 0) {
-    const auto piece_size = static_cast<size_t>(std::min<uint64_t>(options.buffer_size, size));
-    reader = ReadAhead::Create(*file, size, piece_size, options.buffer_count);
-    if (!reader) return Fail(ui, kLogNoMemory, ScanStatus::kNoMemory);
-  }
+  FileSource source(*file);
+  const std::unique_ptr<SourceScan> scan = SourceScan::Create(source, options);
+  if (!scan) return Fail(ui, kLogNoMemory, ScanStatus::kNoMemory);
   LogStatus(ui, kLogOk, LogAppend);
 
   // "OK" here means the first bytes arrived; the rest is read as the walk
-  // goes. The read stops at the size reported above, or earlier if the file
+  // goes. The walk stops at the size reported above, or earlier if the file
   // has shrunk meanwhile.
   LogStatus(ui, kLogReading, LogNewLine);
-  const char* piece = nullptr;
-  int64_t got = reader ? reader->Next(piece) : 0;
-  if (got < 0) return Fail(ui, kLogReadFailed, ScanStatus::kReadFailed);
+  if (!scan->CanRead()) return Fail(ui, kLogReadFailed, ScanStatus::kReadFailed);
   LogStatus(ui, kLogOk, LogAppend);
 
   LogStatus(ui, kLogStarting, LogNewLine);
-  auto refetch = [&file](int64_t offset, size_t length, std::string& out) {
-    out.resize(length);
-    return file->ReadAt(offset, out.data(), length);
-  };
-  LinkScanner scanner(ui, size, refetch);
-  scanner.set_log_each_link(options.log_each_link);
-  while (got > 0) {
-    if (options.keep_going && !options.keep_going()) return {ScanStatus::kStopped, {}};
-    scanner.Feed(piece, static_cast<size_t>(got));
-    got = reader->Next(piece);
-    if (got < 0) return Fail(ui, kLogReadFailed, ScanStatus::kReadFailed);
+  const WalkResult walk = scan->Run(ui);
+  switch (walk.status) {
+    case WalkStatus::kDone:
+      break;
+    case WalkStatus::kReadFailed:
+      return Fail(ui, kLogReadFailed, ScanStatus::kReadFailed, walk.counts);
+    case WalkStatus::kNoMemory:
+      return Fail(ui, kLogNoMemory, ScanStatus::kNoMemory, walk.counts);
+    case WalkStatus::kStopped:
+      return {ScanStatus::kStopped, walk.counts};
   }
-  const LinkCounts counts = scanner.Finish();
-  if (scanner.refetch_failed()) return Fail(ui, kLogReadFailed, ScanStatus::kReadFailed);
-
   LogStatus(ui,
-            kLogSummary + std::to_string(counts.found) + kLogSummaryFound +
-                std::to_string(counts.shown) + kLogSummaryShown,
+            kLogSummary + std::to_string(walk.counts.found) + kLogSummaryFound +
+                std::to_string(walk.counts.shown) + kLogSummaryShown,
             LogNewLine);
-  return {ScanStatus::kCompleted, counts};
+  return {ScanStatus::kCompleted, walk.counts};
+}
+
+}  // namespace
+
+ScanResult ScanFile(const std::string& name, Controls& ui, const ScanOptions& options) {
+  try {
+    return Scan(name, ui, options);
+  } catch (const std::bad_alloc&) {
+  } catch (const std::length_error&) {
+  }
+  // Out of memory outside the walk (a log line, the name): the line may not
+  // fit either, and then there is nothing left to say it with.
+  try {
+    LogStatus(ui, kLogNoMemory, LogNewLine);
+  } catch (const std::bad_alloc&) {
+  } catch (const std::length_error&) {
+  }
+  return {ScanStatus::kNoMemory, {}};
 }
 
 }  // namespace varnolt

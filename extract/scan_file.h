@@ -1,34 +1,22 @@
-// The scan job behind "START": opens the named file, reports its size, streams
-// it through a working buffer into the link scan and reports the counts, each
-// stage as a line in the status log.
+// The scan job behind "START": opens the named file, reports its size, walks
+// it for links and reports the counts, each stage as a line in the status
+// log.
 #pragma once
 
-#include <cstddef>
 #include <functional>
 #include <memory>
 #include <string>
 
+#include "extract/boundary/controls.h"
 #include "extract/input_file.h"
 #include "extract/link_scan.h"
-#include "extract/boundary/controls.h"
 
 namespace varnolt {
 
-struct ScanOptions {
-  // The pieces the file is read in, and how many of them may be read ahead:
-  // the job's memory beyond the set of distinct links. Small pieces stay in
-  // the processor's cache between the copy from the system and the walk.
-  size_t buffer_size = 64 << 10;
-  size_t buffer_count = 8;
-  // Whether each link found is logged ("Link gefunden", "doppelter Link
-  // gefunden"); see LinkScanner::set_log_each_link().
-  bool log_each_link = true;
-  // Asked between pieces of the walk, a few hundred times a second at most;
-  // false ends the job where it stands, with status kStopped and no further
-  // line. Lets a window end a long scan when the user closes it. Unset: the
-  // job runs to its end.
-  std::function<bool()> keep_going;
-  // How the name is opened; replaceable for standard input and for tests.
+// How the walk reads and reports (WalkOptions: pieces, ranges, threads, the
+// per-link lines, keep_going), and how the name is opened.
+struct ScanOptions : WalkOptions {
+  // Replaceable for standard input, for a page just downloaded, and for tests.
   std::function<std::unique_ptr<InputFile>(const std::string& name)> open = OpenInputFile;
 };
 
@@ -49,7 +37,9 @@ struct ScanResult {
 
 // Runs the whole job on `name`. Appends the distinct links to the result list
 // (which the caller empties first) and logs every stage; a failure ends the
-// job on a "FEHLER:" line with the file closed and no summary. Never throws.
+// job on a "FEHLER:" line with the file closed and no summary, and what was
+// shown before stays. Running out of memory at any stage, in the core or in
+// the controls, is such a failure. Never throws.
 ScanResult ScanFile(const std::string& name, Controls& ui, const ScanOptions& options = {});
 
 }  // namespace varnolt

@@ -1,8 +1,8 @@
 #include "extract/scan_input.h"
 
-#include "extract/download.h"
 #include "extract/boundary/log_texts.h"
 #include "extract/boundary/status_log.h"
+#include "extract/download.h"
 
 namespace varnolt {
 

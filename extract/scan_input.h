@@ -4,9 +4,9 @@
 
 #include <string>
 
+#include "extract/boundary/controls.h"
 #include "extract/page_fetch.h"
 #include "extract/scan_file.h"
-#include "extract/boundary/controls.h"
 
 namespace varnolt {
 

@@ -21,7 +21,7 @@ if [ "${1:-}" = "--package" ]; then
   packages+=(desktop-file-utils appstream man-db)
 fi
 if [ "${1:-}" = "--fuzz" ]; then
-  packages+=(clang)
+  packages+=(clang libclang-rt-14-dev)
 fi
 
 # --windows: the 32-bit Windows cross build and its tests under Wine. wine32

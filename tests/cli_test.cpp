@@ -38,10 +38,11 @@ class CliTest : public ::testing::Test {
   }
 
   // Runs the program through the shell with `args` (already quoted) and
-  // standard input from `stdin_command`, if any.
+  // standard input from `stdin_command`, if any; `shell_prefix_` goes first.
   Outcome Scan(const std::string& args, const std::string& stdin_command = "") {
-    const std::string command = (stdin_command.empty() ? "" : stdin_command + " | ") + "'" +
-                                VARNOLT_SCAN_PATH + "' " + args + " >'" + (dir_ / "out").string() +
+    const std::string command = shell_prefix_ +
+                                (stdin_command.empty() ? "" : stdin_command + " | ") + "'" +
+                                program_ + "' " + args + " >'" + (dir_ / "out").string() +
                                 "' 2>'" + (dir_ / "err").string() + "'" +
                                 (stdin_command.empty() ? " </dev/null" : "");
     const int raw = std::system(("timeout 20 sh -c \"" + Escape(command) + "\"").c_str());
@@ -52,6 +53,8 @@ class CliTest : public ::testing::Test {
 
   varnolt::TempDir temp_;
   const fs::path& dir_ = temp_.path();
+  std::string program_ = VARNOLT_SCAN_PATH;
+  std::string shell_prefix_;
 
  private:
   static std::string Escape(const std::string& s) {
@@ -131,6 +134,59 @@ TEST_F(CliTest, OneFailedInputFailsTheRunButTheOthersAreScanned) {
                        Quote(Write("page.htm", "xed2k://z|/")));
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.out, "ed2k://z|/\n");
+}
+
+// --- Pages written for browsers, which spell the pipe out
+
+TEST_F(CliTest, FindsSpelledLinksOnPagesWrittenForBrowsers) {
+  const struct {
+    const char* page;
+    const char* out;
+    const char* summary;
+  } cases[] = {
+      // A Markdown table whose hrefs spell the pipe "&#124;", with "&amp;" in
+      // a name, a repeat, and an "ed2k://" in the text that ends nowhere.
+      {"markdown-table.htm",
+       "ed2k://|file|frei-2.1-install.iso|669851648|5D41402ABC4B2A76B9719D911017C592|/\n"
+       "ed2k://|file|frei-2.1-live.iso|4509715456|7D793037A0760186574B0282F2F435E7|"
+       "h=QZ2ZMFHNLV7SKXDQ6IJ4VMTC5ZJMNYKN|/\n"
+       "ed2k://|file|frei-2.1-quellen&handbuch.tar.xz|12582912|9E107D9D372BB6826BD81D3542A419D6|/\n",
+       "Suche beendet. 4 Links gefunden, 3 Links angezeigt\n"},
+      // "%7C" hrefs, and the same links raw inside <code>.
+      {"code-and-hrefs.htm",
+       "ed2k://|file|release-3.0.tar.gz|2097152|E4D909C290D0FB1CA068FFADDF22CBD0|/\n"
+       "ed2k://|file|release-3.0%20(signiert).tar.gz.asc|833|A87FF679A2F3E71D9181A67B7542122C|/\n"
+       "ed2k://|file|release-2.9.tar.gz|2031616|8277E0910D750195B448797616E091AD|/\n",
+       "Suche beendet. 5 Links gefunden, 3 Links angezeigt\n"},
+  };
+  for (const auto& c : cases) {
+    const Outcome run = Scan(Quote(std::string(VARNOLT_EXAMPLES) + "/" + c.page));
+    EXPECT_EQ(run.status, 0) << c.page;
+    EXPECT_EQ(run.out, c.out) << c.page;
+    EXPECT_TRUE(run.err.ends_with(c.summary)) << run.err;
+  }
+}
+
+// --- Memory running out
+
+// Two million distinct links need more than 150 MB of address space: the
+// scan ends on a clear line instead of an abort, and the next input is still
+// scanned.
+TEST_F(CliTest, RunningOutOfMemoryEndsTheScanAndTheNextGoesOn) {
+  {
+    std::ofstream page(dir_ / "many.htm");
+    for (int i = 0; i < 2000000; ++i) page << "ed2k://|file|" << i << "|/\n";
+  }
+  const std::string small = Write("small.htm", "x ed2k://|file|small|/");
+  program_ = VARNOLT_UNSANITIZED_SCAN_PATH;
+  shell_prefix_ = "ulimit -v 150000; ";
+  const Outcome run = Scan(Quote((dir_ / "many.htm").string()) + " " + Quote(small));
+  EXPECT_EQ(run.status, 1) << run.err;
+  EXPECT_NE(run.err.find("Starte Suche\nFEHLER:Nicht genug Arbeitsspeicher\n"), std::string::npos)
+      << run.err;
+  EXPECT_TRUE(run.err.ends_with("Suche beendet. 1 Links gefunden, 1 Links angezeigt\n")) << run.err;
+  EXPECT_TRUE(run.out.starts_with("ed2k://|file|0|/\n")) << run.out.substr(0, 100);
+  EXPECT_TRUE(run.out.ends_with("ed2k://|file|small|/\n"));
 }
 
 TEST_F(CliTest, UsageErrors) {

@@ -1,6 +1,7 @@
 // A stand-in for the window's controls that records what the core did to them.
 #pragma once
 
+#include <new>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,9 @@ class FakeControls : public Controls {
   std::vector<std::string> log;
   int selected = -2;  // -2: SelectItem never called
   std::vector<int> progress;
+  // When >= 0, the result list runs out of memory once it holds this many
+  // lines: AddItem() throws std::bad_alloc, as a real control would.
+  int result_lines_until_no_memory = -1;
 
   std::string GetText(int id) override { return id == kInputField ? input : ""; }
   void SetText(int id, std::string_view text) override {
@@ -25,6 +29,8 @@ class FakeControls : public Controls {
   }
   void AddItem(int id, std::string_view text) override {
     if (id == kResultList) {
+      if (result_lines_until_no_memory == 0) throw std::bad_alloc();
+      --result_lines_until_no_memory;
       if (!results.empty()) results += '\n';
       results.append(text);
     } else if (id == kStatusLog) {

@@ -4,49 +4,19 @@
 
 #include <algorithm>
 #include <random>
-#include <set>
 
 #include "extract/link_search.h"
+#include "extract/link_set.h"
+#include "tests/allocation_failure.h"
 #include "tests/fake_controls.h"
 #include "tests/reference_walk.h"
+#include "tests/scan_harness.h"
 
 namespace varnolt {
 namespace {
 
 using Lines = std::vector<std::string>;
 using namespace std::string_literals;
-
-struct Scanned {
-  Lines log;
-  std::string results;
-  LinkCounts counts;
-};
-
-// Feeds `input` in pieces of the given sizes (cycled), holding at most
-// `pending_limit` bytes of an unfinished link.
-Scanned Scan(const std::string& input, const std::vector<size_t>& pieces, size_t pending_limit,
-             bool log_each_link = true) {
-  FakeControls ui;
-  auto refetch = [&input](int64_t offset, size_t length, std::string& out) {
-    out = input.substr(static_cast<size_t>(offset), length);
-    return true;
-  };
-  LinkScanner scanner(ui, static_cast<int64_t>(input.size()), refetch, pending_limit);
-  scanner.set_log_each_link(log_each_link);
-  for (size_t at = 0, k = 0; at < input.size(); ++k) {
-    const size_t n = std::min(pieces[k % pieces.size()], input.size() - at);
-    scanner.Feed(input.data() + at, n);
-    at += n;
-  }
-  const LinkCounts counts = scanner.Finish();
-  return {ui.log, ui.results, counts};
-}
-
-std::string Joined(const Lines& lines) {
-  std::string text;
-  for (const std::string& line : lines) text += (text.empty() ? "" : "\n") + line;
-  return text;
-}
 
 struct Expectation {
   const char* name;
@@ -55,13 +25,27 @@ struct Expectation {
   int64_t found;
 };
 
+void ExpectScans(const std::vector<Expectation>& cases) {
+  for (const Expectation& c : cases) {
+    FakeControls ui;
+    const LinkCounts counts = LinkScan(ui, c.input.data(), static_cast<int64_t>(c.input.size()));
+    EXPECT_EQ(ui.results, Joined(c.shown)) << c.name;
+    EXPECT_EQ(counts.found, c.found) << c.name;
+    EXPECT_EQ(counts.shown, static_cast<int64_t>(c.shown.size())) << c.name;
+  }
+}
+
 // --- The walk's rules, one input each
 
 TEST(LinkScan, FollowsTheWalkRules) {
-  const std::vector<Expectation> cases = {
+  ExpectScans({
       {"link at offset 0 is found", "ed2k://a|/", {"ed2k://a|/"}, 1},
       {"terminator in the last two bytes", "xed2k://a|/", {"ed2k://a|/"}, 1},
       {"capitals kept", "xED2K://A|/", {"ED2K://A|/"}, 1},
+      {"only letters fold",
+       "ed\x12k://a|/ ed2k\x1A//b|/ ed2k:\x0F/c|/ eD2K://d|/",
+       {"eD2K://d|/"},
+       1},
       {"repeat shown once", " ed2k://a|/ ed2k://a|/ ed2k://b|/", {"ed2k://a|/", "ed2k://b|/"}, 3},
       {"repeat test is case-sensitive", " ed2k://a|/ ed2k://A|/", {"ed2k://a|/", "ed2k://A|/"}, 2},
       {"inner marker belongs to the link", " ed2k://a ed2k://b|/", {"ed2k://a ed2k://b|/"}, 1},
@@ -86,14 +70,80 @@ TEST(LinkScan, FollowsTheWalkRules) {
       {"marker with a NUL never matches", "ed2k:/\0/a|/"s, {}, 0},
       {"seven bytes hold no link", "ed2k://", {}, 0},
       {"empty input", "", {}, 0},
-  };
-  for (const Expectation& c : cases) {
-    FakeControls ui;
-    const LinkCounts counts = LinkScan(ui, c.input.data(), static_cast<int64_t>(c.input.size()));
-    EXPECT_EQ(ui.results, Joined(c.shown)) << c.name;
-    EXPECT_EQ(counts.found, c.found) << c.name;
-    EXPECT_EQ(counts.shown, static_cast<int64_t>(c.shown.size())) << c.name;
-  }
+  });
+}
+
+// Pages written for browsers spell the pipe out.
+TEST(LinkScan, DecodesSpelledSeparators) {
+  ExpectScans({
+      {"%7c in an href",
+       "<a href=\"ed2k://%7cfile%7cA.iso%7c1%7cAB%7c/\">",
+       {"ed2k://|file|A.iso|1|AB|/"},
+       1},
+      {"capital marker and %7C",
+       "ED2K://%7Cfile%7CB.iso%7C2%7CCD%7C/",
+       {"ED2K://|file|B.iso|2|CD|/"},
+       1},
+      {"HTML references, &amp; decoded",
+       "ed2k://&#124;file&#124;Tom &amp; Jerry.avi&#124;1234&#124;0123456789ABCDEF&#124;/",
+       {"ed2k://|file|Tom & Jerry.avi|1234|0123456789ABCDEF|/"},
+       1},
+      {"every spelling, mixed",
+       "ed2k://&vert;a&#X7c;b&verbar;c&#x7C;d%7c/",
+       {"ed2k://|a|b|c|d|/"},
+       1},
+      {"a %7C link keeps &amp;",
+       "ed2k://%7Cfile%7CK&amp;L.iso%7C11%7CAB%7C/",
+       {"ed2k://|file|K&amp;L.iso|11|AB|/"},
+       1},
+      {"an unended spelled link yields nothing, the raw one behind it is found",
+       "ed2k://%7Cfile%7Cbroken%7C8 then ed2k://|file|H.iso|8|EE|/",
+       {"ed2k://|file|H.iso|8|EE|/"},
+       1},
+      {"a raw link keeps what looks spelled",
+       "ed2k://|file|name%7Cwith%20pipe.iso|10|AB|/",
+       {"ed2k://|file|name%7Cwith%20pipe.iso|10|AB|/"},
+       1},
+      {"a spelled link does not swallow the raw one behind it",
+       "ed2k://%7Ca%7C/ x ed2k://|b|/",
+       {"ed2k://|a|/", "ed2k://|b|/"},
+       2},
+      {"the spelled twin of a raw link is a repeat",
+       "<a href=\"ed2k://%7Cfile%7CT%7C1%7CAB%7C/\">ed2k://|file|T|1|AB|/</a>",
+       {"ed2k://|file|T|1|AB|/"},
+       2},
+      {"a raw end inside a spelled link does not end it",
+       "ed2k://%7Ca|/b%7C/",
+       {"ed2k://|a|/b|/"},
+       1},
+      {"NUL cuts a spelled link's text",
+       "ed2k://%7Ca\0b%7C/ ed2k://%7Ca\0c%7C/"s,
+       {"ed2k://|a"},
+       2},
+      {"look-alikes begin raw links",
+       "ed2k://%7Dx|/ ed2k://%7 y|/ ed2k://&#12;z|/ ed2k://&Vert;w|/",
+       {"ed2k://%7Dx|/", "ed2k://%7 y|/", "ed2k://&#12;z|/", "ed2k://&Vert;w|/"},
+       4},
+      {"a raw ed2k:// without end does not hide spelled links",
+       "see the ed2k:// links: ed2k://%7Ca%7C/ ed2k://&#124;b&#124;/",
+       {"ed2k://|a|/", "ed2k://|b|/"},
+       2},
+  });
+}
+
+// A link's text holds at most kMaxLinkText bytes, however far away its end
+// lies: the walk follows it to its end across many pieces.
+TEST(LinkScan, CutsLongLinksAndJudgesRepeatsByTheCutText) {
+  const std::string body(100000, 'a');
+  const std::string input = " ed2k://" + body + "x|/ ed2k://" + body + "y|/ ed2k://%7C" + body +
+                            "%7C/ ed2k://|file|after|/";
+  WalkOptions options;
+  options.piece_size = 4096;
+  const Scanned scanned = ScanBytes(input, options);
+  const std::string cut = ("ed2k://" + body).substr(0, kMaxLinkText);
+  const std::string spelled_cut = ("ed2k://|" + body).substr(0, kMaxLinkText);
+  EXPECT_EQ(scanned.results, cut + "\n" + spelled_cut + "\ned2k://|file|after|/");
+  EXPECT_EQ(scanned.counts.found, 4);
 }
 
 TEST(LinkScan, LogsEveryLinkAndEveryRepeatInOrder) {
@@ -131,14 +181,17 @@ TEST(LinkScan, ProgressEndsAtFullAndShortInputsLeaveTheBarAlone) {
   EXPECT_LE(ui.progress.size(), 101u);
 }
 
-// --- Streaming equals the plain walk, wherever the pieces are cut
+// --- Any piece size, range size and thread count equals the plain walk
 
 std::string RandomInput(std::mt19937& rng) {
   static const std::vector<std::string> kPieces = {
       "ed2k://", "ED2K://", "eD2k:/", "Ed2K://", "|/", "|", "/", "ed2k://|file|", "\0"s, "\r", "\n",
       "e", "2k:", "x", "abc def ", "|/|/",
       // Runs of one whole link, short and long, take a path of their own.
-      "ed2k://a|/ed2k://a|/", "ed2k://b|/", "ed2k://|file|long|/ed2k://|file|long|/"};
+      "ed2k://a|/ed2k://a|/", "ed2k://b|/", "ed2k://|file|long|/ed2k://|file|long|/",
+      // Spelled pipes, whole and cut, and the ends of spelled links.
+      "%7C", "%7c", "&#124;", "&#x7C;", "&vert;", "&verbar;", "&amp;", "%7C/", "&#124;/", "%7",
+      "&#", "ed2k://%7C", "ed2k://&#124;"};
   std::uniform_int_distribution<size_t> piece(0, kPieces.size() - 1);
   std::uniform_int_distribution<int> length(0, 60);
   std::uniform_int_distribution<int> byte(0, 255);
@@ -153,42 +206,44 @@ std::string RandomInput(std::mt19937& rng) {
   return input;
 }
 
-TEST(LinkScanner, EqualsThePlainWalkOnRandomInputs) {
-  std::mt19937 rng(20261206);
+TEST(LinkScan, EqualsThePlainWalkOnRandomInputs) {
+  std::mt19937 rng(20261207);
   std::uniform_int_distribution<size_t> piece_size(1, 20);
-  for (int round = 0; round < 2000; ++round) {
-    const std::string input = RandomInput(rng);
+  std::uniform_int_distribution<size_t> range_size(1, 40);
+  std::uniform_int_distribution<unsigned> threads(1, 3);
+  for (int round = 0; round < 3000; ++round) {
+    const std::string input = RandomInput(rng) + RandomInput(rng);
     const Walk expected = ReferenceWalk(input);
-    const std::vector<size_t> pieces = {piece_size(rng), piece_size(rng), piece_size(rng)};
-    const size_t pending_limit = round % 3 == 0 ? 3 : LinkScanner::kDefaultPendingLimit;
+    WalkOptions options;
+    options.piece_size = piece_size(rng);
+    options.range_size = range_size(rng);
+    options.threads = threads(rng);
     // Without the per-link lines, the rest must not change.
-    const bool log_each_link = round % 4 != 0;
-    const Scanned actual = Scan(input, pieces, pending_limit, log_each_link);
-    ASSERT_EQ(actual.log, log_each_link ? expected.log : Lines()) << "round " << round;
-    ASSERT_EQ(actual.results, Joined(expected.shown)) << "round " << round;
-    ASSERT_EQ(actual.counts.found, expected.found) << "round " << round;
-    ASSERT_EQ(actual.counts.shown, static_cast<int64_t>(expected.shown.size()))
-        << "round " << round;
+    options.log_each_link = round % 4 != 0;
+    const Scanned actual = ScanBytes(input, options);
+    const auto where = ::testing::Message()
+                       << "round " << round << ", pieces of " << options.piece_size
+                       << ", ranges of " << options.range_size << ", " << options.threads
+                       << " threads";
+    ASSERT_EQ(actual.status, WalkStatus::kDone) << where;
+    ASSERT_EQ(actual.log, options.log_each_link ? expected.log : Lines()) << where;
+    ASSERT_EQ(actual.results, Joined(expected.shown)) << where;
+    ASSERT_EQ(actual.counts.found, expected.found) << where;
+    ASSERT_EQ(actual.counts.shown, static_cast<int64_t>(expected.shown.size())) << where;
   }
 }
 
-// A link longer than the pending limit is fetched again in full, never cut.
-TEST(LinkScanner, LongLinkIsKeptWhole) {
-  const std::string body(200000, 'z');
-  const std::string input = " ed2k://" + body + "|/";
-  EXPECT_EQ(Scan(input, {4096}, 1000).results, "ed2k://" + body + "|/");
-}
-
-TEST(LinkScanner, FailedRefetchIsReported) {
-  FakeControls ui;
-  LinkScanner scanner(
-      ui, 0, [](int64_t, size_t, std::string&) { return false; }, 4);
-  const std::string input = " ed2k://long link|/";
-  scanner.Feed(input.data(), 10);
-  scanner.Feed(input.data() + 10, input.size() - 10);
-  scanner.Finish();
-  EXPECT_TRUE(scanner.refetch_failed());
-  EXPECT_TRUE(ui.results.empty());
+TEST(LinkScan, StopsWhenAskedTo) {
+  const std::string input(1 << 20, 'x');
+  for (const unsigned threads : {1u, 2u}) {
+    WalkOptions options;
+    options.range_size = 4096;
+    options.threads = threads;
+    options.keep_going = [] { return false; };
+    const Scanned scanned = ScanBytes(input, options);
+    EXPECT_EQ(scanned.status, WalkStatus::kStopped) << threads;
+    EXPECT_TRUE(scanned.progress.empty() || scanned.progress.back() < 100) << threads;
+  }
 }
 
 // --- The vector searches find exactly what the plain one finds
@@ -207,6 +262,35 @@ TEST(FindMarker, EveryPathAgreesWithThePlainOne) {
             << search.name << " round " << round << " from " << from;
       }
     }
+  }
+}
+
+// --- The set of shown links
+
+TEST(LinkSet, KeepsEveryTextThroughGrowthAndFailedGrowth) {
+  LinkSet set;
+  const auto text = [](int i) { return "ed2k://" + std::to_string(i * 7919) + "|/"; };
+  const auto insert = [&](int i) {
+    const std::string t = text(i);
+    return set.Insert(t, LinkSet::HashOf(t));
+  };
+  for (int i = 0; i < 20000; ++i) ASSERT_TRUE(insert(i).added) << i;
+  // The table has 65,536 slots of 16 bytes now; its next growth fails.
+  FailAllocationsOfAtLeast(2 << 20);
+  int failed_at = -1;
+  for (int i = 20000; i < 40000 && failed_at < 0; ++i) {
+    try {
+      insert(i);
+    } catch (const std::bad_alloc&) {
+      failed_at = i;
+    }
+  }
+  AllowAllocations();
+  ASSERT_GT(failed_at, 0);
+  for (int i = 0; i < 40000; ++i) {
+    const LinkSet::Insertion again = insert(i);
+    ASSERT_EQ(again.held, text(i));
+    ASSERT_EQ(again.added, i >= failed_at) << i;
   }
 }
 

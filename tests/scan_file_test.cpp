@@ -52,21 +52,23 @@ TEST_F(ScanFileTest, LogsTheTenLinesOfASuccessfulRun) {
   EXPECT_EQ(ui_.selected, 9);
 }
 
-TEST_F(ScanFileTest, TinyBuffersReadAheadGiveTheSameAnswer) {
+TEST_F(ScanFileTest, TinyPiecesAndRangesGiveTheSameAnswer) {
   std::string page;
   for (int i = 0; i < 300; ++i)
     page += "ed2k://|file|" + std::to_string(i % 200) + "|/ ED2K://y|/ ";
   const std::string name = Write("page.htm", page);
   FakeControls whole;
   ScanFile(name, whole);
-  for (const size_t count : {1, 2, 8}) {
+  for (const unsigned threads : {1, 2, 3}) {
     FakeControls ui;
     ScanOptions tiny;
-    tiny.buffer_size = 3;
-    tiny.buffer_count = count;
+    tiny.piece_size = 3;
+    tiny.range_size = 50;
+    tiny.threads = threads;
+    tiny.parallel_from = 0;
     ScanFile(name, ui, tiny);
-    EXPECT_EQ(ui.log, whole.log) << count;
-    EXPECT_EQ(ui.results, whole.results) << count;
+    EXPECT_EQ(ui.log, whole.log) << threads;
+    EXPECT_EQ(ui.results, whole.results) << threads;
   }
 }
 
@@ -101,70 +103,112 @@ TEST_F(ScanFileTest, RefusesWhatIsNotARegularFile) {
 
 // --- Faults injected through the file seam
 
+// A file of `size` bytes holding `content` (and nothing behind it); every
+// read that starts at `fail_from` or later fails.
 class FakeFile : public InputFile {
  public:
-  FakeFile(int64_t size, std::vector<std::string> reads) : size_(size), reads_(std::move(reads)) {}
+  FakeFile(int64_t size, std::string content, int64_t fail_from)
+      : size_(size), content_(std::move(content)), fail_from_(fail_from) {}
   int64_t Size() const override { return size_; }
-  int64_t Read(char* buffer, size_t n) override {
-    if (next_ == reads_.size()) return 0;
-    const std::string& piece = reads_[next_++];
-    if (piece == "<error>") return -1;
-    const size_t got = std::min(n, piece.size());
-    std::copy_n(piece.data(), got, buffer);
+  int64_t ReadAt(int64_t offset, char* buffer, size_t n) override {
+    if (offset >= fail_from_) return -1;
+    if (offset >= static_cast<int64_t>(content_.size())) return 0;
+    const size_t got = std::min(n, content_.size() - static_cast<size_t>(offset));
+    std::copy_n(content_.data() + offset, got, buffer);
     return static_cast<int64_t>(got);
   }
-  bool ReadAt(int64_t, char*, size_t) override { return false; }
 
  private:
   int64_t size_;
-  std::vector<std::string> reads_;
-  size_t next_ = 0;
+  std::string content_;
+  int64_t fail_from_;
 };
 
-// An opener that hands out a FakeFile of `size` bytes delivering `reads`.
-auto OpenFake(int64_t size, std::vector<std::string> reads) {
-  return [size, reads](const std::string&) -> std::unique_ptr<InputFile> {
-    return std::make_unique<FakeFile>(size, reads);
+// Options that open a FakeFile and read it in pieces of 16 bytes.
+ScanOptions OpenFake(int64_t size, std::string content, int64_t fail_from = INT64_MAX) {
+  ScanOptions options;
+  options.piece_size = 16;
+  options.open = [=](const std::string&) -> std::unique_ptr<InputFile> {
+    return std::make_unique<FakeFile>(size, content, fail_from);
   };
+  return options;
 }
 
-TEST_F(ScanFileTest, ReadFailureIsReportedWithoutSummary) {
-  ScanOptions options;
-  options.open = OpenFake(100, {"x ed2k://a|/ ", "<error>"});
-  EXPECT_EQ(ScanFile("f", ui_, options).status, ScanStatus::kReadFailed);
-  EXPECT_EQ(ui_.log,
-            (Lines{"Öffne Datei: f...OK", "Dateigrösse: 100 bytes",
-                   "Reserviere Arbeitsspeicher...OK", "Lese Datei ein...OK", "Starte Suche",
-                   "Link gefunden", "FEHLER:Datei konnte nicht gelesen werden"}));
+const Lines kStarted = {"Öffne Datei: f...OK", "Dateigrösse: 100 bytes",
+                        "Reserviere Arbeitsspeicher...OK", "Lese Datei ein...OK", "Starte Suche"};
+
+Lines Started(Lines more) {
+  Lines lines = kStarted;
+  lines.insert(lines.end(), more.begin(), more.end());
+  return lines;
+}
+
+// A read that fails after the first ends the job with no summary, also when
+// it is the read that follows a long link to its end.
+TEST_F(ScanFileTest, ReadFailuresAreReportedWithoutSummary) {
+  const struct {
+    std::string content;
+    Lines log;
+  } cases[] = {
+      {"x ed2k://a|/ ", Started({"Link gefunden", "FEHLER:Datei konnte nicht gelesen werden"})},
+      {"x ed2k://" + std::string(80, 'a') + "|/",
+       Started({"FEHLER:Datei konnte nicht gelesen werden"})},
+  };
+  for (auto c : cases) {
+    FakeControls ui;
+    c.content.resize(100, '.');
+    EXPECT_EQ(ScanFile("f", ui, OpenFake(100, c.content, 40)).status, ScanStatus::kReadFailed);
+    EXPECT_EQ(ui.log, c.log) << c.content;
+  }
 }
 
 TEST_F(ScanFileTest, FirstReadFailureLeavesTheReadUnconfirmed) {
-  ScanOptions options;
-  options.open = OpenFake(100, {"<error>"});
-  EXPECT_EQ(ScanFile("f", ui_, options).status, ScanStatus::kReadFailed);
+  EXPECT_EQ(ScanFile("f", ui_, OpenFake(100, "", 0)).status, ScanStatus::kReadFailed);
   EXPECT_EQ(ui_.log.back(), "FEHLER:Datei konnte nicht gelesen werden");
   EXPECT_EQ(ui_.log[ui_.log.size() - 2], "Lese Datei ein...");
 }
 
 TEST_F(ScanFileTest, MissingMemoryIsReported) {
-  ScanOptions huge_pieces, huge_count;  // the count's array size could wrap
-  huge_pieces.buffer_size = size_t{1} << (sizeof(size_t) * 8 - 2);
-  huge_count.buffer_count = SIZE_MAX;
-  for (ScanOptions options : {huge_pieces, huge_count}) {
-    FakeControls ui;
-    options.open = OpenFake(int64_t{1} << 62, {});
-    EXPECT_EQ(ScanFile("f", ui, options).status, ScanStatus::kNoMemory);
-    EXPECT_EQ(ui.log.back(), "FEHLER:Nicht genug Arbeitsspeicher");
-    EXPECT_EQ(ui.log[ui.log.size() - 2], "Reserviere Arbeitsspeicher...");
-  }
+  ScanOptions options = OpenFake(int64_t{1} << 62, "");
+  options.piece_size = SIZE_MAX / 4;
+  EXPECT_EQ(ScanFile("f", ui_, options).status, ScanStatus::kNoMemory);
+  EXPECT_EQ(ui_.log.back(), "FEHLER:Nicht genug Arbeitsspeicher");
+  EXPECT_EQ(ui_.log[ui_.log.size() - 2], "Reserviere Arbeitsspeicher...");
+}
+
+// Running out of memory while links are shown ends the job; what was shown
+// stays, and nothing escapes as an exception.
+TEST_F(ScanFileTest, MemoryRunningOutDuringTheWalkEndsTheJob) {
+  ui_.result_lines_until_no_memory = 2;
+  const ScanResult result =
+      ScanFile("f", ui_, OpenFake(100, "ed2k://a|/ed2k://b|/ed2k://c|/ed2k://d|/"));
+  EXPECT_EQ(result.status, ScanStatus::kNoMemory);
+  EXPECT_EQ(ui_.results, "ed2k://a|/\ned2k://b|/");
+  EXPECT_EQ(ui_.log.back(), "FEHLER:Nicht genug Arbeitsspeicher");
+  EXPECT_EQ(ui_.log[ui_.log.size() - 2], "Link gefunden");
+}
+
+TEST_F(ScanFileTest, StopsWhenAskedToWithoutSummary) {
+  ScanOptions options = OpenFake(100, "ed2k://a|/");
+  options.keep_going = [] { return false; };
+  EXPECT_EQ(ScanFile("f", ui_, options).status, ScanStatus::kStopped);
+  EXPECT_EQ(ui_.log, kStarted);
+}
+
+// A file that shrank after its size was taken is walked as far as it goes,
+// and the bar still ends full.
+TEST_F(ScanFileTest, ShrunkFileIsScannedAsFarAsItGoes) {
+  EXPECT_EQ(ScanFile("f", ui_, OpenFake(100, "x ed2k://a|/")).status, ScanStatus::kCompleted);
+  EXPECT_EQ(ui_.results, "ed2k://a|/");
+  ASSERT_FALSE(ui_.progress.empty());
+  EXPECT_EQ(ui_.progress.back(), 100);
 }
 
 // Regression: the size was the low 32 bits read as signed, so a 5 GiB file
 // showed as 1 GiB and was scanned short.
 TEST_F(ScanFileTest, SizesBeyondFourGigabytesAreShownWhole) {
-  ScanOptions options;
-  options.open = OpenFake(int64_t{5} << 30, {"ed2k://a|/"});
-  EXPECT_EQ(ScanFile("f", ui_, options).status, ScanStatus::kCompleted);
+  EXPECT_EQ(ScanFile("f", ui_, OpenFake(int64_t{5} << 30, "ed2k://a|/")).status,
+            ScanStatus::kCompleted);
   EXPECT_EQ(ui_.log[1], "Dateigrösse: 5368709120 bytes");
   EXPECT_EQ(ui_.results, "ed2k://a|/");
 }
