@@ -3,6 +3,7 @@
 #include "ui/qt_main_window.h"
 
 #include <QApplication>
+#include <QLabel>
 #include <QListView>
 #include <QPlainTextEdit>
 #include <QProgressBar>
@@ -12,6 +13,7 @@
 #include <QtTest>
 #include <algorithm>
 #include <climits>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <utility>
@@ -48,10 +50,16 @@ class QtMainWindowTest : public QObject {
     QCOMPARE(w->windowTitle(), QString("Varnolt V1 BUILD 2"));
     QCOMPARE(w->size(), QSize(370, 330));
     QCOMPARE(w->minimumSize(), w->maximumSize());
+    QVERIFY(!(w->windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint)));
+    // The label as a sunken panel with its text at the top right.
+    auto* label = static_cast<QLabel*>(Control(kInputLabel));
+    QCOMPARE(label->frameStyle(), QFrame::Panel | QFrame::Sunken);
+    QCOMPARE(label->alignment(), Qt::AlignRight | Qt::AlignTop);
+    // In the middle of the screen: the gaps either side differ by at most a pixel.
     const QRect screen = w->screen()->geometry();
     const QRect frame = w->frameGeometry();
-    QCOMPARE(frame.topLeft(), screen.topLeft() + QPoint(screen.width() / 2 - frame.width() / 2,
-                                                        screen.height() / 2 - frame.height() / 2));
+    QVERIFY(std::abs((frame.left() - screen.left()) - (screen.right() - frame.right())) <= 1);
+    QVERIFY(std::abs((frame.top() - screen.top()) - (screen.bottom() - frame.bottom())) <= 1);
     // Opening queues one resize event and nothing else.
     QCOMPARE(window_->PollEvent(), EventResize);
     QCOMPARE(window_->PollEvent(), EventNone);

@@ -15,12 +15,12 @@
 #include <QScreen>
 #include <QWindow>
 #include <algorithm>
-#include <array>
 #include <utility>
 
 #include "ui/qt_result_list.h"
 #include "ui/qt_status_list.h"
 #include "ui/qt_text.h"
+#include "ui/window_layout.h"
 
 namespace varnolt {
 
@@ -54,6 +54,8 @@ QFont ControlFont() {
   font.setPixelSize(11);
   return font;
 }
+
+QString LayoutText(int id) { return QString::fromUtf8(kControlLayouts[id].text); }
 
 // The open-file dialog. Any name may be typed, existing or not, but its
 // folder must exist: the dialog stays open on a name in a missing folder.
@@ -109,18 +111,15 @@ class WindowWidget : public QWidget {
     return QWidget::event(event);
   }
 
-  // Tab and Shift+Tab from any control arrive here. The ring is fixed: the
-  // input field, "...", the result list, "START" and the status log; from
-  // outside the ring, forward goes to the first and backward to the last.
+  // Tab and Shift+Tab from any control arrive here. The ring is kFocusRing;
+  // from outside it, forward goes to the first stop and backward to the last.
   bool focusNextPrevChild(bool next) override {
-    const std::array<QWidget*, 5> ring = {
-        owner_.control(kInputField), owner_.control(kBrowseButton), owner_.control(kResultList),
-        owner_.control(kStartButton), owner_.control(kStatusLog)};
-    const int size = static_cast<int>(ring.size());
+    const int size = static_cast<int>(kFocusRing.size());
     const QWidget* focus = QApplication::focusWidget();
     int current = -1;
     for (int i = 0; i < size; ++i) {
-      if (focus && (focus == ring[i] || ring[i]->isAncestorOf(focus))) current = i;
+      const QWidget* stop = owner_.control(kFocusRing[i]);
+      if (focus && (focus == stop || stop->isAncestorOf(focus))) current = i;
     }
     int target;
     if (current < 0) {
@@ -128,7 +127,8 @@ class WindowWidget : public QWidget {
     } else {
       target = (current + (next ? 1 : size - 1)) % size;
     }
-    ring[target]->setFocus(next ? Qt::TabFocusReason : Qt::BacktabFocusReason);
+    owner_.control(kFocusRing[target])
+        ->setFocus(next ? Qt::TabFocusReason : Qt::BacktabFocusReason);
     return true;
   }
 
@@ -156,59 +156,54 @@ QtMainWindow::QtMainWindow() : set_text_(std::make_unique<QString>()) {
   window->setWindowTitle(QString::fromUtf8(kWindowTitle));
   window->setFixedSize(kClientWidth, kClientHeight);
 
-  const QFont font = ControlFont();
   // Created in the order of their ids, which is also their stacking order.
-  label_ = new QLabel(QStringLiteral("input File:"), window);
-  label_->setGeometry(10, 10, 100, 20);
-  label_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-  label_->setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
-  label_->setFont(font);
+  label_ = new QLabel(LayoutText(kInputLabel), window);
+  // A sunken panel two pixels deep with the text at the top right, as the
+  // classic static control with a client edge draws it.
+  label_->setAlignment(Qt::AlignRight | Qt::AlignTop);
+  label_->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+  label_->setLineWidth(2);
 
   input_ = new QLineEdit(window);
-  input_->setGeometry(110, 10, 225, 20);
-  input_->setFont(font);
   input_->installEventFilter(window);
   QObject::connect(input_, &QLineEdit::textChanged, window,
                    [this] { Queue(EventControl, kInputField); });
 
-  browse_ = new QPushButton(QStringLiteral("..."), window);
-  browse_->setGeometry(335, 10, 25, 20);
-  browse_->setFont(font);
+  browse_ = new QPushButton(LayoutText(kBrowseButton), window);
 
   progress_ = new QProgressBar(window);
-  progress_->setGeometry(10, 35, 350, 20);
   progress_->setRange(0, 100);
   progress_->setValue(0);
   progress_->setTextVisible(false);
 
   result_list_ = std::make_unique<QtResultList>(window);
-  QPlainTextEdit* editor = result_list_->editor();
-  editor->setGeometry(10, 120, 350, 200);
-  editor->setFont(font);
-  editor->installEventFilter(window);
+  result_list_->editor()->installEventFilter(window);
 
-  start_ = new QPushButton(QStringLiteral("START"), window);
-  start_->setGeometry(10, 60, 350, 20);
-  start_->setFont(font);
+  start_ = new QPushButton(LayoutText(kStartButton), window);
 
   status_list_ =
       std::make_unique<QtStatusList>(window, [this] { Queue(EventControl, kStatusLog); });
-  QListView* log = status_list_->view();
-  log->setGeometry(10, 85, 350, 30);
-  log->setFont(font);
 
   for (QPushButton* button : {browse_, start_}) {
     // Enter presses neither button, wherever the focus is.
     button->setAutoDefault(false);
     button->setDefault(false);
-    button->setFocusPolicy(Qt::StrongFocus);
   }
   QObject::connect(browse_, &QPushButton::clicked, window,
                    [this] { Queue(EventControl, kBrowseButton); });
   QObject::connect(start_, &QPushButton::clicked, window,
                    [this] { Queue(EventControl, kStartButton); });
-  label_->setFocusPolicy(Qt::NoFocus);
-  progress_->setFocusPolicy(Qt::NoFocus);
+
+  const QFont font = ControlFont();
+  for (int id = 0; id < static_cast<int>(kControlLayouts.size()); ++id) {
+    const ControlLayout& layout = kControlLayouts[id];
+    QWidget* widget = control(id);
+    widget->setGeometry(layout.x, layout.y, layout.width, layout.height);
+    if (id != kProgressBar) widget->setFont(font);
+    // The ring itself is walked by focusNextPrevChild(); a click still
+    // focuses what Tab reaches.
+    widget->setFocusPolicy(layout.tab_stop ? Qt::StrongFocus : Qt::NoFocus);
+  }
 
   // No control holds the focus at first; the first Tab goes to the input
   // field, the first Shift+Tab to the status log.
