@@ -7,6 +7,8 @@
 #include <QCloseEvent>
 #include <QTest>
 #include <QTimer>
+#include <QWindow>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 
@@ -19,6 +21,7 @@ namespace varnolt {
 namespace {
 
 namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
 using Lines = std::vector<std::string>;
 
 class MainFlowTest : public ::testing::Test {
@@ -27,6 +30,8 @@ class MainFlowTest : public ::testing::Test {
     previous_dir_ = fs::current_path();
     fs::current_path(dir_);  // "download.htm" lands here
     window_ = std::make_unique<QtMainWindow>();
+    window_->widget()->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window_->widget()));
   }
   void TearDown() override {
     window_.reset();
@@ -37,18 +42,46 @@ class MainFlowTest : public ::testing::Test {
     return temp_.Write(name, content);
   }
 
-  // Clicks "START" with `input` in the field, then closes the window, and
-  // runs the main flow until it ends.
-  void Start(const std::string& input) {
+  // Clicks "START" `starts` times with `input` in the field and runs the main
+  // flow until the window's close request, which comes once the last of the
+  // commands has ended.
+  void Start(const std::string& input, int starts = 1) {
     window_->SetText(kInputField, input);
-    QTest::mouseClick(window_->control(kStartButton), Qt::LeftButton);
-    RequestClose();
+    const int runs = FinishedRuns() + starts;
+    for (int i = 0; i < starts; ++i) {
+      QTest::mouseClick(window_->control(kStartButton), Qt::LeftButton);
+    }
+    RunUntilClosedAfter(runs);
+  }
+
+  void RunUntilClosedAfter(int runs) {
+    QTimer closer;
+    QObject::connect(&closer, &QTimer::timeout, [&] {
+      if (FinishedRuns() < runs) return;
+      closer.stop();
+      RequestClose();
+    });
+    closer.start(5);
     ASSERT_EQ(RunMainFlow(*window_), 0);
   }
 
-  void RequestClose() {
-    QCloseEvent close;
-    QApplication::sendEvent(window_->widget(), &close);
+  // Runs that ended on their summary or an error line.
+  int FinishedRuns() {
+    int runs = 0;
+    for (const std::string& line : Log()) {
+      runs += line.starts_with("Suche beendet") || line.starts_with("FEHLER:");
+    }
+    return runs;
+  }
+
+  // What the window manager sends when the user closes the window.
+  void RequestClose() { window_->widget()->windowHandle()->close(); }
+
+  // A click through the platform's input queue, as a user's arrives.
+  void Click(int id) {
+    const QWidget* control = window_->control(id);
+    QTest::mouseClick(window_->widget()->windowHandle(), Qt::LeftButton, {},
+                      control->geometry().center());
   }
 
   Lines Log() {
@@ -73,12 +106,19 @@ class MainFlowTest : public ::testing::Test {
   std::unique_ptr<QtMainWindow> window_;
 };
 
-const char kPage[] = "<a href=\"ed2k://|file|a|1|AA|/\">a</a> ed2k://|file|a|1|AA|/ ed2k://|file|b|2|BB|/";
+const char kPage[] =
+    "<a href=\"ed2k://|file|a|1|AA|/\">a</a> ed2k://|file|a|1|AA|/ ed2k://|file|b|2|BB|/";
 
 Lines RunLines(const std::string& name, size_t size) {
-  return {"Öffne Datei: " + name + "...OK", "Dateigrösse: " + std::to_string(size) + " bytes",
-          "Reserviere Arbeitsspeicher...OK", "Lese Datei ein...OK", "Starte Suche",
-          "Link gefunden", "Link gefunden", "doppelter Link gefunden", "Link gefunden",
+  return {"Öffne Datei: " + name + "...OK",
+          "Dateigrösse: " + std::to_string(size) + " bytes",
+          "Reserviere Arbeitsspeicher...OK",
+          "Lese Datei ein...OK",
+          "Starte Suche",
+          "Link gefunden",
+          "Link gefunden",
+          "doppelter Link gefunden",
+          "Link gefunden",
           "Suche beendet. 3 Links gefunden, 2 Links angezeigt"};
 }
 
@@ -93,16 +133,29 @@ TEST_F(MainFlowTest, StartShowsTheLinksAndTheLinesAUserReads) {
 
 TEST_F(MainFlowTest, StartTwiceShowsTheLinksOnceAndBothRunsInTheLog) {
   const std::string page = Write("page.htm", kPage);
-  window_->SetText(kInputField, page);
-  QTest::mouseClick(window_->control(kStartButton), Qt::LeftButton);
-  QTest::mouseClick(window_->control(kStartButton), Qt::LeftButton);
-  RequestClose();
-  ASSERT_EQ(RunMainFlow(*window_), 0);
+  Start(page, 2);
   EXPECT_EQ(Results(), (Lines{"ed2k://|file|a|1|AA|/", "ed2k://|file|b|2|BB|/"}));
   Lines twice = RunLines(page, sizeof kPage - 1);
   const Lines once = twice;
   twice.insert(twice.end(), once.begin(), once.end());
   EXPECT_EQ(Log(), twice);
+}
+
+// Before, Qt handed all waiting input to the widgets at once, so a START
+// queued behind a command read the keys typed after it.
+TEST_F(MainFlowTest, QueuedStartReadsTheFieldAsItWasBeforeTheKeysAfterIt) {
+  const std::string page = Write("page.htm", kPage);
+  window_->SetText(kInputField, page);
+  Click(kStartButton);
+  Click(kStartButton);
+  Click(kInputField);
+  QTest::keyClick(window_->widget()->windowHandle(), Qt::Key_End);
+  QTest::keyClick(window_->widget()->windowHandle(), Qt::Key_Q);
+  RunUntilClosedAfter(2);
+  const Lines log = Log();
+  ASSERT_EQ(log.size(), 20u);
+  EXPECT_EQ(log[10], "Öffne Datei: " + page + "...OK");
+  EXPECT_EQ(window_->GetText(kInputField), page + "q");
 }
 
 TEST_F(MainFlowTest, StartOnAMissingFileEmptiesTheList) {
@@ -137,6 +190,26 @@ TEST_F(MainFlowTest, BrowsePutsTheChoiceIntoTheFieldAndCancelEmptiesIt) {
   RequestClose();
   ASSERT_EQ(RunMainFlow(*window_), 0);
   EXPECT_EQ(window_->GetText(kInputField), "");
+}
+
+// A close request stops a running scan at its next piece, without a summary,
+// and ends the program; the file here would take many seconds to scan.
+TEST_F(MainFlowTest, CloseRequestDuringAScanEndsItWithinASecond) {
+  const fs::path big = dir_ / "big.htm";
+  std::ofstream(big).close();
+  fs::resize_file(big, uintmax_t{4} << 30);  // sparse: no disk space taken
+  window_->SetText(kInputField, big.string());
+  QTest::mouseClick(window_->control(kStartButton), Qt::LeftButton);
+  Clock::time_point closed;
+  QTimer::singleShot(300, [&] {
+    closed = Clock::now();
+    RequestClose();
+  });
+  ASSERT_EQ(RunMainFlow(*window_), 0);
+  EXPECT_LT(Clock::now() - closed, std::chrono::seconds(1));
+  const Lines log = Log();
+  ASSERT_FALSE(log.empty());
+  EXPECT_EQ(log.back(), "Starte Suche");  // no summary
 }
 
 TEST_F(MainFlowTest, CloseRequestWhileIdleEndsTheLoopWithStatusZero) {

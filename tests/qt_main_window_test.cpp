@@ -210,6 +210,25 @@ class QtMainWindowTest : public QObject {
     QCOMPARE(Results()->document()->findBlockByNumber(7).text(), QString::fromUtf8("ä7"));
   }
 
+  // Before, keys typed into the list while it still filled were lost: the
+  // editor is read-only meanwhile. Now they wait for the list and then apply.
+  void KeysTypedWhileTheListFillsArriveInOrder() {
+    const int count = 30000;
+    for (int i = 0; i < count; ++i) window_->AddItem(kResultList, std::to_string(i));
+    Results()->setFocus();
+    window_->PollEvent();
+    QVERIFY(Results()->isReadOnly());  // still filling
+    QWindow* handle = window_->widget()->windowHandle();
+    QTest::keyClick(handle, Qt::Key_End, Qt::ControlModifier);
+    for (char key : {'x', 'y', 'z'}) QTest::keyClick(handle, key);
+    const std::string last = std::to_string(count - 1) + "xyz";
+    for (int turn = 0; turn < 5000 && window_->ItemText(kResultList, count - 1) != last; ++turn) {
+      window_->PollEvent();
+    }
+    QCOMPARE(window_->ItemText(kResultList, count - 1), last);
+    QCOMPARE(window_->ItemText(kResultList, 0), std::string("0"));
+  }
+
   // --- Input field
 
   // A file name that is not UTF-8 must reach the scan as the same bytes; once

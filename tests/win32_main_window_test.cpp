@@ -141,6 +141,45 @@ TEST_F(Win32MainWindowTest, CloseButtonsAndTheUsersSelectionAreEvents) {
   EXPECT_EQ(window_->EventControlId(), kStatusLog);
 }
 
+// While a command runs, KeepGoing() takes the close request, in whichever form
+// it comes, ahead of its turn; the key typed before it still waits and is
+// applied by the polls that follow.
+TEST_F(Win32MainWindowTest, KeepGoingTakesOnlyTheCloseRequestAheadOfItsTurn) {
+  HWND field = Control(kInputField);
+  struct Message {
+    HWND window;
+    UINT code;
+    WPARAM wparam;
+    LPARAM lparam;
+  };
+  const std::vector<std::vector<Message>> requests = {
+      {},
+      {{hwnd_, WM_CLOSE, 0, 0}},
+      {{hwnd_, WM_SYSCOMMAND, SC_CLOSE, 0}},
+      {{field, WM_SYSKEYDOWN, VK_MENU, 0x20380001}, {field, WM_SYSKEYDOWN, VK_F4, 0x203E0001}},
+      {{hwnd_, WM_NCLBUTTONDOWN, HTCLOSE, 0}},
+  };
+  for (size_t i = 0; i < requests.size(); ++i) {
+    SCOPED_TRACE(i);
+    window_->SetText(kInputField, "");
+    Drain();
+    PostMessageA(field, WM_CHAR, 'q', 1);
+    for (const Message& message : requests[i]) {
+      PostMessageA(message.window, message.code, message.wparam, message.lparam);
+    }
+    Sleep(50);  // KeepGoing() does its work at most every 30 ms
+    EXPECT_EQ(window_->KeepGoing(), requests[i].empty());
+    EXPECT_EQ(window_->GetText(kInputField), "");
+    bool closed = false;
+    for (int turn = 0, code; turn < 100 && (code = window_->PollEvent()) != EventNone; ++turn) {
+      closed = closed || code == EventClose;
+    }
+    EXPECT_EQ(closed, !requests[i].empty());
+    EXPECT_EQ(window_->GetText(kInputField), "q");
+    EXPECT_TRUE(IsWindowVisible(hwnd_));
+  }
+}
+
 TEST_F(Win32MainWindowTest, TabAndShiftTabWalkTheRingOfTabStops) {
   const auto walk = [&](BYTE shift, std::vector<int> stops) {
     BYTE keys[256] = {};  // the keyboard table reads Shift from the thread's key state

@@ -8,10 +8,21 @@
 
 namespace varnolt {
 
-void StartCommand(MainWindow& window) {
+bool StartCommand(MainWindow& window) {
   window.ClearItems(kResultList);
   const std::string input = window.GetText(kInputField);
-  ScanInput(input, window);
+  // Once the window has answered false, the job must not be let go on by a
+  // later answer: a download may ask again while it winds down.
+  bool close_requested = false;
+  const auto keep_going = [&window, &close_requested] {
+    if (!close_requested && !window.KeepGoing()) close_requested = true;
+    return !close_requested;
+  };
+  InputOptions options;
+  options.scan.keep_going = keep_going;
+  options.fetch.keep_going = keep_going;
+  ScanInput(input, window, options);
+  return !close_requested;
 }
 
 void BrowseCommand(MainWindow& window) { window.SetText(kInputField, window.ChooseInputFile()); }
@@ -25,7 +36,9 @@ int RunMainFlow(MainWindow& window) {
       quit = true;
     } else if (code == EventControl) {
       if (id == kStartButton) {
-        StartCommand(window);
+        // A command that the close request stopped ends the program now;
+        // input still waiting would only start new work.
+        quit = !StartCommand(window);
       } else if (id == kBrowseButton) {
         BrowseCommand(window);
       }

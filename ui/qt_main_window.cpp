@@ -9,7 +9,10 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListView>
+#include <QMouseEvent>
 #include <QPlainTextEdit>
+#include <QPointer>
+#include <QPointingDevice>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
@@ -57,6 +60,25 @@ QFont ControlFont() {
 
 QString LayoutText(int id) { return QString::fromUtf8(kControlLayouts[id].text); }
 
+// The events through which a user acts on the window: keys, the mouse (also
+// as Qt makes it from touch), the wheel, and the close request.
+bool IsUserInput(QEvent::Type type) {
+  switch (type) {
+    case QEvent::KeyPress:
+    case QEvent::KeyRelease:
+    case QEvent::MouseButtonPress:
+    case QEvent::MouseButtonRelease:
+    case QEvent::MouseButtonDblClick:
+    case QEvent::MouseMove:
+    case QEvent::Wheel:
+    case QEvent::ContextMenu:
+    case QEvent::Close:
+      return true;
+    default:
+      return false;
+  }
+}
+
 // The open-file dialog. Any name may be typed, existing or not, but its
 // folder must exist: the dialog stays open on a name in a missing folder.
 class OpenFileDialog : public QFileDialog {
@@ -73,6 +95,11 @@ class OpenFileDialog : public QFileDialog {
     QFileDialog::accept();
   }
 };
+
+// The device of held input, or the primary one when that device has gone.
+const QPointingDevice* DeviceOrPrimary(const QPointer<const QPointingDevice>& device) {
+  return device ? device.get() : QPointingDevice::primaryPointingDevice();
+}
 
 }  // namespace
 
@@ -132,9 +159,11 @@ class WindowWidget : public QWidget {
     return true;
   }
 
-  // Focus notifications of the input field and the result list. A context
-  // menu does not take the focus away from them in the user's eyes.
+  // User input on its way to the window, held for PollEvent(); and the focus
+  // notifications of the input field and the result list. A context menu
+  // does not take the focus away from them in the user's eyes.
   bool eventFilter(QObject* watched, QEvent* event) override {
+    if (watched == windowHandle()) return owner_.Hold(*event);
     if (event->type() == QEvent::FocusIn || event->type() == QEvent::FocusOut) {
       if (static_cast<QFocusEvent*>(event)->reason() != Qt::PopupFocusReason) {
         if (watched == owner_.control(kInputField)) owner_.Queue(EventControl, kInputField);
@@ -210,6 +239,7 @@ QtMainWindow::QtMainWindow() : set_text_(std::make_unique<QString>()) {
   window->setFocus();
 
   window->winId();  // creates the native window, whose frame Centre() measures
+  window->windowHandle()->installEventFilter(window);
   Centre();
   window->show();
   Queue(EventResize, 0);
@@ -265,21 +295,24 @@ void QtMainWindow::SetProgress(int id, int position) {
   const int value = std::clamp(position, 0, 100);
   if (value == progress_->value()) return;
   progress_->setValue(value);
-  // A command runs without polling, so let Qt paint now and then. User input
-  // stays queued in the platform until PollEvent takes it, in order.
-  if (!since_repaint_.isValid() || since_repaint_.elapsed() >= kRepaintIntervalMs) {
-    if (!since_list_repaint_.isValid() || since_list_repaint_.elapsed() >= list_repaint_interval_) {
-      since_list_repaint_.start();
-      SyncLists(kResultSliceDuringCommandMs);
-      // Laying out the log grows with its length; with millions of lines,
-      // updates at a fixed rate would take over the command. Spacing them by
-      // ten times their cost keeps them to a tenth of it.
-      list_repaint_interval_ = std::max(kListRepaintIntervalMs, 10 * since_list_repaint_.elapsed());
-      since_list_repaint_.start();
-    }
-    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
-    since_repaint_.start();
+  ServeWindow();
+}
+
+void QtMainWindow::ServeWindow() {
+  if (since_repaint_.isValid() && since_repaint_.elapsed() < kRepaintIntervalMs) return;
+  if (!since_list_repaint_.isValid() || since_list_repaint_.elapsed() >= list_repaint_interval_) {
+    since_list_repaint_.start();
+    SyncLists(kResultSliceDuringCommandMs);
+    // Laying out the log grows with its length; with millions of lines,
+    // updates at a fixed rate would take over the command. Spacing them by
+    // ten times their cost keeps them to a tenth of it.
+    list_repaint_interval_ = std::max(kListRepaintIntervalMs, 10 * since_list_repaint_.elapsed());
+    since_list_repaint_.start();
   }
+  // Painting, the window manager's questions and clipboard requests are
+  // answered now; user input only joins the held input, in order.
+  QCoreApplication::processEvents();
+  since_repaint_.start();
 }
 
 void QtMainWindow::AddItem(int id, std::string_view text) {
@@ -310,12 +343,16 @@ void QtMainWindow::SelectItem(int id, int index) {
 int QtMainWindow::PollEvent() {
   SyncLists(kResultSlicePerPollMs);
   // Without WaitForMoreEvents this returns once the pending events are
-  // delivered; the widgets queue what concerns the program.
+  // delivered; user input among them is held, the widgets queue the rest of
+  // what concerns the program.
   QCoreApplication::processEvents();
   // No event loop runs, so objects Qt released with deleteLater() (a context
   // menu, for one) are deleted here.
   QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-  if (events_.empty()) return EventNone;
+  if (events_.empty()) {
+    const int delivered = DeliverHeldInput();
+    if (events_.empty()) return delivered == 0 ? EventNone : kQtInputCodeBase + delivered;
+  }
   const Event event = events_.front();
   events_.pop_front();
   if (event.code == EventControl) last_control_id_ = event.control_id;
@@ -323,6 +360,97 @@ int QtMainWindow::PollEvent() {
 }
 
 int QtMainWindow::EventControlId() { return last_control_id_; }
+
+bool QtMainWindow::KeepGoing() {
+  ServeWindow();
+  const auto held_close = [](const HeldInput& input) { return input.type == QEvent::Close; };
+  const auto queued_close = [](const Event& event) { return event.code == EventClose; };
+  return std::none_of(held_input_.begin(), held_input_.end(), held_close) &&
+         std::none_of(events_.begin(), events_.end(), queued_close);
+}
+
+bool QtMainWindow::Hold(const QEvent& event) {
+  if (&event == delivering_ || !IsUserInput(event.type())) return false;
+  HeldInput input{event.type(), QPoint(), 0, nullptr};
+  if (event.type() == QEvent::Wheel) {
+    const auto& wheel = static_cast<const QWheelEvent&>(event);
+    input.make = [position = wheel.position(), global = wheel.globalPosition(),
+                  pixels = wheel.pixelDelta(), angle = wheel.angleDelta(),
+                  buttons = wheel.buttons(), modifiers = wheel.modifiers(), phase = wheel.phase(),
+                  inverted = wheel.inverted(), source = wheel.source(),
+                  device = QPointer<const QPointingDevice>(wheel.pointingDevice()),
+                  time = wheel.timestamp()] {
+      auto made = std::make_unique<QWheelEvent>(position, global, pixels, angle, buttons, modifiers,
+                                                phase, inverted, source, DeviceOrPrimary(device));
+      made->setTimestamp(time);
+      return std::unique_ptr<QEvent>(std::move(made));
+    };
+  } else if (event.isSinglePointEvent()) {
+    const auto& mouse = static_cast<const QMouseEvent&>(event);
+    input.position = mouse.position().toPoint();
+    input.buttons = mouse.buttons().toInt();
+    input.make = [type = mouse.type(), position = mouse.position(), scene = mouse.scenePosition(),
+                  global = mouse.globalPosition(), button = mouse.button(),
+                  buttons = mouse.buttons(), modifiers = mouse.modifiers(),
+                  device = QPointer<const QPointingDevice>(mouse.pointingDevice()),
+                  time = mouse.timestamp()] {
+      auto made = std::make_unique<QMouseEvent>(type, position, scene, global, button, buttons,
+                                                modifiers, DeviceOrPrimary(device));
+      made->setTimestamp(time);
+      return std::unique_ptr<QEvent>(std::move(made));
+    };
+  } else {
+    input.make = [copy = std::shared_ptr<QEvent>(event.clone())] {
+      return std::unique_ptr<QEvent>(copy->clone());
+    };
+  }
+  // A run of moves is worth its last position only, as on any platform that
+  // merges them; a move with other buttons held is a new step of a drag.
+  if (input.type == QEvent::MouseMove && !held_input_.empty() &&
+      held_input_.back().type == QEvent::MouseMove && held_input_.back().buttons == input.buttons) {
+    held_input_.back() = std::move(input);
+  } else {
+    held_input_.push_back(std::move(input));
+  }
+  return true;
+}
+
+int QtMainWindow::DeliverHeldInput() {
+  QWindow* window = widget_->windowHandle();
+  if (held_input_.empty() || window == nullptr) return 0;
+  // The editor is read-only while lines wait; a key let through now would be
+  // lost, and a click would place a caret that the next lines move on.
+  if (result_list_->Filling() && AimsAtResultList(held_input_.front())) return 0;
+  const HeldInput input = std::move(held_input_.front());
+  held_input_.pop_front();
+  const std::unique_ptr<QEvent> event = input.make();
+  delivering_ = event.get();
+  // The window routes it as it routes the platform's input: keys to the
+  // control that has the focus now, a click to the control under it, which
+  // takes the focus.
+  QCoreApplication::sendEvent(window, event.get());
+  delivering_ = nullptr;
+  return input.type;
+}
+
+bool QtMainWindow::AimsAtResultList(const HeldInput& input) const {
+  const QWidget* editor = result_list_->editor();
+  const QWidget* target = nullptr;
+  switch (input.type) {
+    case QEvent::KeyPress:
+    case QEvent::KeyRelease:
+      target = QApplication::focusWidget();
+      break;
+    case QEvent::MouseButtonPress:
+    case QEvent::MouseButtonRelease:
+    case QEvent::MouseButtonDblClick:
+      target = widget_->childAt(input.position);
+      break;
+    default:
+      break;
+  }
+  return target != nullptr && (target == editor || editor->isAncestorOf(target));
+}
 
 std::string QtMainWindow::ChooseInputFile() {
   SyncLists(kResultSlicePerPollMs);

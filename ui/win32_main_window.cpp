@@ -87,6 +87,7 @@ class Win32MainWindow final : public MainWindow {
 
   int PollEvent() override;
   int EventControlId() override { return event_control_id_; }
+  bool KeepGoing() override;
   std::string ChooseInputFile() override;
 
  private:
@@ -94,6 +95,7 @@ class Win32MainWindow final : public MainWindow {
   LRESULT HandleMessage(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
   void OnControlCommand(HWND sender, int notification);
   void MoveFocus(bool forward);
+  void TakeCloseRequest();
   bool CreateMainWindow();
   void CreateControl(int id);
   HWND Control(int id, int wanted) const { return id == wanted ? controls_[id] : nullptr; }
@@ -107,6 +109,10 @@ class Win32MainWindow final : public MainWindow {
 
   int pending_event_ = EventNone;
   int event_control_id_ = 0;
+  // Set by WM_CLOSE, cleared when PollEvent() returns the close request; so
+  // a close that KeepGoing() took is not lost to a later notification.
+  bool close_requested_ = false;
+  DWORD last_served_ = 0;  // GetTickCount() of KeepGoing()'s last work
 };
 
 Win32MainWindow::Win32MainWindow() {
@@ -265,6 +271,12 @@ void Win32MainWindow::SelectItem(int id, int index) {
 // --- Events
 
 int Win32MainWindow::PollEvent() {
+  // A close request that KeepGoing() took ahead of its turn is the message
+  // this call would have taken.
+  if (close_requested_) {
+    close_requested_ = false;
+    return EventClose;
+  }
   MSG message;
   if (!PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) return EventNone;
   bool consumed = false;
@@ -281,7 +293,59 @@ int Win32MainWindow::PollEvent() {
   const int result =
       pending_event_ != EventNone ? pending_event_ : static_cast<int>(message.message);
   pending_event_ = EventNone;
+  if (result == EventClose) close_requested_ = false;
   return result;
+}
+
+bool Win32MainWindow::KeepGoing() {
+  // A scan asks between pieces, hundreds of times a second; painting every
+  // 30 ms looks the same and leaves the scan its time.
+  const DWORD now = GetTickCount();
+  if (now - last_served_ < 30) return !close_requested_;
+  last_served_ = now;
+  // WM_PAINT is taken ahead of the input queued before it, which keeps
+  // waiting in its order. Messages that other threads and programs send (the
+  // system asking whether the window still answers) are handled inside
+  // PeekMessageA whatever the filter.
+  MSG message;
+  while (PeekMessageA(&message, nullptr, WM_PAINT, WM_PAINT, PM_REMOVE)) DispatchMessageA(&message);
+  TakeCloseRequest();
+  return !close_requested_;
+}
+
+// Looks for a close request among the waiting messages and handles it ahead
+// of its turn; every other message keeps its place. The request arrives as
+// WM_CLOSE, as WM_SYSCOMMAND SC_CLOSE (a window manager's close button, the
+// taskbar), as a click on the caption's close button, or as Alt+F4.
+void Win32MainWindow::TakeCloseRequest() {
+  MSG message;
+  const auto peek = [&message](UINT code, UINT remove) {
+    return PeekMessageA(&message, nullptr, code, code, remove) != 0;
+  };
+  // Alt's own key-downs come before the F4; on their own they do nothing
+  // but arm the keyboard menu, so taking them early changes nothing seen.
+  while (peek(WM_SYSKEYDOWN, PM_NOREMOVE) && message.wParam == VK_MENU) {
+    peek(WM_SYSKEYDOWN, PM_REMOVE);
+    DispatchMessageA(&message);
+  }
+  // Alt+F4 makes the window procedure post SC_CLOSE, taken below.
+  if (peek(WM_SYSKEYDOWN, PM_NOREMOVE) && message.wParam == VK_F4 &&
+      (HIWORD(message.lParam) & KF_ALTDOWN) != 0) {
+    peek(WM_SYSKEYDOWN, PM_REMOVE);
+    DispatchMessageA(&message);
+  }
+  // The caption's close button: the click itself, without the tracking loop
+  // that would take the mouse messages behind it out of their turn.
+  if (window_ != nullptr && peek(WM_NCLBUTTONDOWN, PM_NOREMOVE) && message.hwnd == window_ &&
+      message.wParam == HTCLOSE) {
+    peek(WM_NCLBUTTONDOWN, PM_REMOVE);
+    SendMessageA(window_, WM_SYSCOMMAND, SC_CLOSE, 0);
+  }
+  if (peek(WM_SYSCOMMAND, PM_NOREMOVE) && (message.wParam & 0xFFF0) == SC_CLOSE) {
+    peek(WM_SYSCOMMAND, PM_REMOVE);
+    DispatchMessageA(&message);
+  }
+  if (peek(WM_CLOSE, PM_REMOVE)) DispatchMessageA(&message);
 }
 
 LRESULT CALLBACK Win32MainWindow::WindowProc(HWND window, UINT message, WPARAM wparam,
@@ -300,6 +364,7 @@ LRESULT Win32MainWindow::HandleMessage(HWND window, UINT message, WPARAM wparam,
     case WM_CLOSE:
       // Not passed on: the window stays until the program ends.
       pending_event_ = EventClose;
+      close_requested_ = true;
       return 0;
     case WM_SIZE:
       PostMessageA(window, kResizeMessage, wparam, lparam);
