@@ -2,7 +2,9 @@
 #include <curl/curl.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 #include <system_error>
@@ -24,6 +26,10 @@ constexpr char kProtocols[] = "http,https";
 
 struct CurlDeleter {
   void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
+};
+
+struct MultiDeleter {
+  void operator()(CURLM* multi) const { curl_multi_cleanup(multi); }
 };
 
 struct FileCloser {
@@ -59,6 +65,52 @@ bool GlobalInitDone() {
 }
 
 FetchResult Failure(std::string reason) { return FetchResult{false, std::move(reason)}; }
+
+// How long one wait for the transfer may last before the caller gets its turn.
+constexpr int kTurnMilliseconds = 50;
+
+// Runs the transfer of `handle` to its end, giving `keep_going` a turn at
+// least every kTurnMilliseconds, also while the server sends nothing. Sets
+// `stopped` when keep_going said no; the result code is then meaningless.
+CURLcode Perform(CURL* handle, const std::function<bool()>& keep_going, bool& stopped) {
+  if (!keep_going) return curl_easy_perform(handle);
+
+  std::unique_ptr<CURLM, MultiDeleter> multi(curl_multi_init());
+  if (!multi) return CURLE_OUT_OF_MEMORY;
+  if (curl_multi_add_handle(multi.get(), handle) != CURLM_OK) return CURLE_FAILED_INIT;
+  CURLcode code = CURLE_OK;
+  auto next_turn = std::chrono::steady_clock::now() + std::chrono::milliseconds(kTurnMilliseconds);
+  for (;;) {
+    int running = 0;
+    if (curl_multi_perform(multi.get(), &running) != CURLM_OK) {
+      code = CURLE_FAILED_INIT;
+      break;
+    }
+    if (running == 0) {
+      int pending = 0;
+      CURLMsg* message = curl_multi_info_read(multi.get(), &pending);
+      code = message != nullptr && message->msg == CURLMSG_DONE ? message->data.result
+                                                                : CURLE_FAILED_INIT;
+      break;
+    }
+    if (curl_multi_poll(multi.get(), nullptr, 0, kTurnMilliseconds, nullptr) != CURLM_OK) {
+      code = CURLE_FAILED_INIT;
+      break;
+    }
+    // A fast transfer wakes the poll for every few kilobytes; the caller's
+    // turn (which may repaint a window) comes at the steady rate regardless.
+    const auto now = std::chrono::steady_clock::now();
+    if (now < next_turn) continue;
+    next_turn = now + std::chrono::milliseconds(kTurnMilliseconds);
+    if (!keep_going()) {
+      stopped = true;
+      break;
+    }
+  }
+  // Removing the handle closes its connection: a stopped transfer ends here.
+  curl_multi_remove_handle(multi.get(), handle);
+  return code;
+}
 
 }  // namespace
 
@@ -107,13 +159,19 @@ FetchResult FetchToFile(const std::string& url, const std::string& path,
   if (!file) return Failure(ErrnoText(errno));
   sink.file = file.get();
 
-  code = curl_easy_perform(handle);
+  bool stopped = false;
+  code = Perform(handle, options.keep_going, stopped);
 
   // Close before judging: a failed flush is a lost tail of the page.
   errno = 0;
   const bool closed = std::fclose(file.release()) == 0;
   const int close_errno = errno != 0 ? errno : EIO;
 
+  if (stopped) {
+    FetchResult result;
+    result.stopped = true;
+    return result;
+  }
   if (code == CURLE_HTTP_RETURNED_ERROR) {
     long status = 0;
     curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);

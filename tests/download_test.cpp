@@ -109,7 +109,8 @@ TEST_F(DownloadTest, PageIsFetchedAndScanned) {
 }
 
 TEST_F(DownloadTest, AddressIsPassedOnAsTypedWithToolNameAndEncodings) {
-  EXPECT_TRUE(DownloadPage("HTTP://127.0.0.1:" + server_.Port() + "/Mixed/Case.HTM", ui_));
+  EXPECT_EQ(DownloadPage("HTTP://127.0.0.1:" + server_.Port() + "/Mixed/Case.HTM", ui_),
+            DownloadStatus::kDownloaded);
   const std::vector<std::string> requests = server_.Requests();
   ASSERT_EQ(requests.size(), 1u);
   EXPECT_EQ(requests[0].rfind("GET /Mixed/Case.HTM HTTP/1.1\r\n", 0), 0u) << requests[0];
@@ -176,7 +177,7 @@ TEST_F(DownloadTest, FailedTransferKeepsOldPageAndScansNothing) {
 
 TEST_F(DownloadTest, PageThatCannotReplaceOldFileIsAFailure) {
   fs::create_directory("download.htm");  // the rename over it must fail
-  EXPECT_FALSE(DownloadPage(server_.Url("/links.htm"), ui_));
+  EXPECT_EQ(DownloadPage(server_.Url("/links.htm"), ui_), DownloadStatus::kFailed);
   ASSERT_EQ(ui_.log.size(), 2u);
   EXPECT_EQ(ui_.log[0], "Downloade File...");
   EXPECT_EQ(ui_.log[1].rfind("FEHLER:Download fehlgeschlagen (", 0), 0u) << ui_.log[1];
