@@ -3,10 +3,16 @@
 // temporary file, replacing the old page) is portable and lives in download.h.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
 
 namespace varnolt {
+
+// The largest page body accepted, counted after decoding: far beyond any
+// real page, and well short of filling a disk (a small compressed body can
+// expand without end).
+inline constexpr int64_t kMaxPageBytes = int64_t{1} << 30;  // 1 GiB
 
 // Limits of one transfer. The defaults suit an interactive tool: a dead or
 // unreachable server is given up within seconds rather than minutes, while a
@@ -21,6 +27,9 @@ struct FetchOptions {
   long stall_seconds = 30;
   // Redirects followed before the transfer counts as failed.
   long max_redirects = 10;
+  // A body longer than this, after decoding, ends the transfer as failed
+  // with the reason "page larger than 1 GiB" (the limit as SizeText gives it).
+  int64_t max_page_bytes = kMaxPageBytes;
   // Asked on the calling thread about 20 times a second while the transfer
   // runs, whatever the server does (also while no byte arrives, and while
   // the name is looked up); false abandons the transfer within one turn and
@@ -33,9 +42,10 @@ struct FetchOptions {
 struct FetchResult {
   bool ok = false;
   // On failure, a short reason for the user: "HTTP " and the status code for
-  // a server that answered with 400 or more, otherwise the transfer's own
-  // error text (connection refused, time-out, TLS failure, malformed address,
-  // a file that could not be written). Empty when `stopped`.
+  // a server that answered with 400 or more, "page larger than ..." for a
+  // body beyond max_page_bytes, otherwise the transfer's own error text
+  // (connection refused, time-out, TLS failure, malformed address, a file
+  // that could not be written). Empty when `stopped`.
   std::string error;
   // keep_going said no: the transfer was abandoned on request, not by a
   // fault. `ok` is false.

@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <functional>
 #include <memory>
@@ -10,6 +11,7 @@
 #include <system_error>
 
 #include "extract/page_fetch.h"
+#include "extract/transfer_limits.h"
 
 #ifndef VARNOLT_VERSION
 #define VARNOLT_VERSION "0"
@@ -37,16 +39,27 @@ struct FileCloser {
 };
 
 // Where the body goes; remembers the first write error so that the user is
-// told "No space left on device" rather than libcurl's generic write failure.
+// told "No space left on device" rather than libcurl's generic write failure,
+// and counts the body against the size limit.
 struct Sink {
   std::FILE* file = nullptr;
   int write_errno = 0;
+  int64_t written = 0;
+  int64_t limit = 0;
+  bool too_large = false;
 };
 
 size_t WriteBody(char* data, size_t size, size_t count, void* user) {
   auto* sink = static_cast<Sink*>(user);
   const size_t bytes = size * count;  // size is always 1 for body data
   if (bytes == 0) return 0;
+  // libcurl hands over the body decoded, so this counts what lands on disk
+  // however well it was compressed.
+  if (static_cast<int64_t>(bytes) > sink->limit - sink->written) {
+    sink->too_large = true;
+    return 0;  // aborts the transfer
+  }
+  sink->written += static_cast<int64_t>(bytes);
   errno = 0;
   if (std::fwrite(data, 1, bytes, sink->file) != bytes) {
     sink->write_errno = errno != 0 ? errno : EIO;
@@ -128,6 +141,7 @@ FetchResult FetchToFile(const std::string& url, const std::string& path,
 
   char error_buffer[CURL_ERROR_SIZE] = {};
   Sink sink;
+  sink.limit = options.max_page_bytes;
 
   // The options that can fail here fail only for an unusable value (an
   // address longer than libcurl accepts) or missing support; report the
@@ -177,8 +191,12 @@ FetchResult FetchToFile(const std::string& url, const std::string& path,
     curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
     if (status >= 400) return Failure("HTTP " + std::to_string(status));
   }
-  if (code == CURLE_WRITE_ERROR && sink.write_errno != 0)
+  if (code == CURLE_WRITE_ERROR && sink.too_large) {
+    return Failure(PageTooLargeReason(options.max_page_bytes));
+  }
+  if (code == CURLE_WRITE_ERROR && sink.write_errno != 0) {
     return Failure(ErrnoText(sink.write_errno));
+  }
   if (code != CURLE_OK) {
     std::string reason = error_buffer;
     while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r')) reason.pop_back();

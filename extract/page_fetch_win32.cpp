@@ -10,6 +10,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <mutex>
@@ -17,6 +18,7 @@
 
 #include "extract/download.h"
 #include "extract/page_fetch.h"
+#include "extract/transfer_limits.h"
 
 namespace varnolt {
 namespace {
@@ -34,8 +36,10 @@ struct Transfer {
   std::string path;
   HANDLE done = nullptr;  // set by the thread when URLDownloadToFileA returned
   HRESULT result = E_PENDING;
+  int64_t max_page_bytes = kMaxPageBytes;
   std::atomic<bool> abort{false};
   std::atomic<DWORD> status{0};  // HTTP status of the last response, 0 when none
+  std::atomic<bool> too_large{false};
 
   // The binding, while it runs: the caller aborts it when the server is
   // silent, since the callback below is only called when something happens.
@@ -93,7 +97,17 @@ class TransferWatch final : public IBindStatusCallback, public IHttpNegotiate {
   }
   HRESULT STDMETHODCALLTYPE GetPriority(LONG*) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE OnLowResource(DWORD) override { return S_OK; }
-  HRESULT STDMETHODCALLTYPE OnProgress(ULONG, ULONG, ULONG, LPCWSTR) override {
+  HRESULT STDMETHODCALLTYPE OnProgress(ULONG progress, ULONG, ULONG status, LPCWSTR) override {
+    if (status == BINDSTATUS_DOWNLOADINGDATA || status == BINDSTATUS_ENDDOWNLOADDATA) {
+      // The count is the decoded body so far, in 32 bits: a smaller count
+      // than last time has gone round.
+      if (progress < last_progress_) wrapped_ += int64_t{1} << 32;
+      last_progress_ = progress;
+      if (wrapped_ + progress > transfer_.max_page_bytes) {
+        transfer_.too_large = true;
+        transfer_.abort = true;
+      }
+    }
     return transfer_.abort ? E_ABORT : S_OK;
   }
   HRESULT STDMETHODCALLTYPE OnStopBinding(HRESULT, LPCWSTR) override {
@@ -125,6 +139,8 @@ class TransferWatch final : public IBindStatusCallback, public IHttpNegotiate {
  private:
   Transfer& transfer_;
   ULONG references_ = 1;
+  ULONG last_progress_ = 0;
+  int64_t wrapped_ = 0;
 };
 
 DWORD WINAPI RunTransfer(void* parameter) {
@@ -186,6 +202,7 @@ FetchResult FetchToFile(const std::string& url, const std::string& path,
   auto transfer = std::make_shared<Transfer>();
   transfer->url = url;
   transfer->path = path;
+  transfer->max_page_bytes = options.max_page_bytes;
   transfer->done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   if (transfer->done == nullptr)
     return {false, DescribeFailure(HRESULT_FROM_WIN32(GetLastError()))};
@@ -214,7 +231,9 @@ FetchResult FetchToFile(const std::string& url, const std::string& path,
   const DWORD status = transfer->status;
   // Some versions deliver an HTTP error page and report success, others
   // report failure: the status decides in both cases.
-  if (status >= 400) {
+  if (transfer->too_large) {
+    fetched.error = PageTooLargeReason(options.max_page_bytes);
+  } else if (status >= 400) {
     fetched.error = "HTTP " + std::to_string(status);
   } else if (FAILED(result)) {
     fetched.error = DescribeFailure(result);

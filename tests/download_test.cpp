@@ -5,6 +5,7 @@
 #endif
 
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -33,6 +34,16 @@ const unsigned char kGzipPage[] = {  // "zip ed2k://|file|packed.iso|3|CC|/ end"
     0xce, 0x4e, 0x4d, 0xd1, 0xcb, 0x2c, 0xce, 0xaf, 0x31, 0xae, 0x71, 0x76, 0xae, 0xd1, 0x57,
     0x48, 0xcd, 0x4b, 0x01, 0x00, 0x29, 0x88, 0x20, 0x27, 0x26, 0x00, 0x00, 0x00};
 
+// 100,000 zero bytes in 132 bytes of gzip: a page that grows on decoding.
+const std::string kGzipZeros = std::string(
+                                   "\x1f\x8b\x08\0\0\0\0\0\x02\x03\xed\xc1\x31\x01\0\0\0"
+                                   "\xc2\xa0\xf5\x4f\x6d\x0d\x0f\xa0",
+                                   25) +
+                               std::string(96, '\0') +
+                               std::string("\x80\x57\x03\x7d\x95\x11\xd4\xa0\x86\x01\0", 11);
+// The page-size limit the tests set instead of the real one.
+constexpr int64_t kTestPageLimit = 64 << 10;
+
 std::string ReadFile(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), {});
@@ -52,6 +63,10 @@ class DownloadTest : public ::testing::Test {
                  {"/to-file", Redirect("file:///etc/hostname")},
                  {"/truncated", "HTTP/1.1 200 OK\r\nContent-Length: 5000\r\n\r\nonly this"},
                  {"/stall", kSilent},
+                 {"/bomb", Ok(kGzipZeros, "Content-Encoding: gzip\r\n")},
+                 {"/endless", Trickle("HTTP/1.1 200 OK\r\n\r\n", std::string(16 << 10, 'x'), 0)},
+                 {"/at-limit", Ok(std::string(kTestPageLimit, 'x'))},
+                 {"/over-limit", Ok(std::string(kTestPageLimit + 1, 'x'))},
                  {"/trickle", Trickle("HTTP/1.1 200 OK\r\n\r\nstart ", "ed2k://|file|t|/ ", 20)}}) {
     fs::current_path(temp_.path());
   }
@@ -148,8 +163,11 @@ TEST_F(DownloadTest, FailedTransferKeepsOldPageAndScansNothing) {
       {"https" + refused.substr(4), ""},  // https is fetched, not opened as a file
       {server_.Url("/stall"), ""},        // finishes through the lowered stall limit
       {server_.Url("/truncated"), ""},    // the body ends early
-      {server_.Url("/loop"), ""},         // endless redirects
-      {server_.Url("/to-file"), ""},      // a redirect may not read local files
+      {server_.Url("/over-limit"), "page larger than 64 KiB"},
+      {server_.Url("/endless"), "page larger than 64 KiB"},
+      {server_.Url("/bomb"), "page larger than 64 KiB"},  // counted after decoding
+      {server_.Url("/loop"), ""},                         // endless redirects
+      {server_.Url("/to-file"), ""},                      // a redirect may not read local files
       {server_.Url("/links.htm") + std::string(1, '\0') + "x", ""},  // no silent truncation
       {"http://", ""},
       {server_.Url("/a b\x01"), ""},
@@ -157,6 +175,7 @@ TEST_F(DownloadTest, FailedTransferKeepsOldPageAndScansNothing) {
   };
   InputOptions options;
   options.fetch.stall_seconds = 1;
+  options.fetch.max_page_bytes = kTestPageLimit;
   for (const auto& c : cases) {
     std::ofstream("download.htm", std::ios::binary) << old_page;
     ui_ = FakeControls();
@@ -175,6 +194,9 @@ TEST_F(DownloadTest, FailedTransferKeepsOldPageAndScansNothing) {
     EXPECT_EQ(ReadFile("download.htm"), old_page) << c.address;
     EXPECT_EQ(Files(), std::vector<std::string>{"download.htm"}) << c.address;
   }
+  // A page of exactly the limit is a page.
+  EXPECT_EQ(ScanInput(server_.Url("/at-limit"), ui_, options).status, ScanStatus::kCompleted);
+  EXPECT_EQ(fs::file_size("download.htm"), static_cast<uintmax_t>(kTestPageLimit));
   // The NUL case must not have fetched the shorter address in front of it.
   for (const std::string& request : server_.Requests()) {
     EXPECT_NE(request.rfind("GET /links.htm ", 0), 0u);
