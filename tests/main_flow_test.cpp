@@ -4,13 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
-#include <QCloseEvent>
+#include <QListView>
 #include <QTest>
 #include <QTimer>
 #include <QWindow>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 
 #include "extract/download.h"
 #include "tests/local_http_server.h"
@@ -177,6 +178,35 @@ TEST_F(MainFlowTest, StartFetchesAWebPageFirst) {
   EXPECT_EQ(log[1], "Downloade File...OK!");
   EXPECT_EQ(log[2], "Öffne Datei: download.htm...OK");
   EXPECT_EQ(window_->GetText(kInputField), address);  // the field keeps the address
+}
+
+// --- A page that trickles in
+
+// Before, the window froze for the whole download (the log stayed empty) and
+// a close request waited for a transfer that might never end.
+TEST_F(MainFlowTest, CloseRequestDuringADownloadAbortsItAndKeepsTheOldPage) {
+  TestServer server({{"/slow.htm", Trickle("HTTP/1.1 200 OK\r\n\r\n", "ed2k://|f|/ ", 20)}});
+  const std::string old_page = "old \xE4 ed2k://|file|o|1|OO|/";
+  Write("download.htm", old_page);
+  window_->SetText(kInputField, server.Url("/slow.htm"));
+  QTest::mouseClick(window_->control(kStartButton), Qt::LeftButton);
+  QStringList shown;  // what the status log's view holds halfway through
+  Clock::time_point closed;
+  QTimer::singleShot(600, [&] {
+    const QAbstractItemModel* log = static_cast<QListView*>(window_->control(kStatusLog))->model();
+    for (int row = 0; row < log->rowCount(); ++row) {
+      shown << log->index(row, 0).data().toString();
+    }
+    closed = Clock::now();
+    RequestClose();
+  });
+  ASSERT_EQ(RunMainFlow(*window_), 0);
+  EXPECT_LT(Clock::now() - closed, std::chrono::seconds(1));
+  EXPECT_EQ(shown, QStringList({"INTERNET Adresse gefunden", "Downloade File..."}));
+  EXPECT_EQ(Log().back(), "FEHLER:Download abgebrochen");
+  std::ifstream page(dir_ / "download.htm", std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(page), {}), old_page);
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_), {}), 1);  // no partial page left
 }
 
 // --- "..." and the end

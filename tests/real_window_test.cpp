@@ -14,6 +14,7 @@
 #include <string>
 #include <thread>
 
+#include "tests/local_http_server.h"
 #include "tests/temp_dir.h"
 #include "ui/main_window.h"
 
@@ -24,8 +25,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
-
-
 
 bool WaitFor(const std::function<bool()>& done, int seconds) {
   const auto deadline = Clock::now() + std::chrono::seconds(seconds);
@@ -47,14 +46,17 @@ std::string Output(const std::string& command) {
   return text;
 }
 
-// Starts `argv` with its stderr sent to `log` (kept as is when empty).
-pid_t Spawn(const std::vector<std::string>& argv, const std::string& log = "") {
+// Starts `argv` with its stderr sent to `log` (kept as is when empty), in the
+// folder `dir` (the current one when empty).
+pid_t Spawn(const std::vector<std::string>& argv, const std::string& log = "",
+            const std::string& dir = "") {
   const pid_t pid = ::fork();
   if (pid == 0) {
     std::vector<char*> args;
     for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
     args.push_back(nullptr);
     if (!log.empty()) (void)!::freopen(log.c_str(), "w", stderr);
+    if (!dir.empty() && ::chdir(dir.c_str()) != 0) ::_exit(126);
     ::execvp(args[0], args.data());
     ::_exit(127);
   }
@@ -88,6 +90,30 @@ class RealWindowTest : public ::testing::Test {
     ::waitpid(xvfb_, nullptr, 0);
   }
 
+  // Starts the program in the test's folder and returns its window, 0 when
+  // none shows.
+  Window StartProgram() {
+    ::setenv("QT_QPA_PLATFORM", "xcb", 1);
+    ::setenv("LSAN_OPTIONS", "suppressions=" VARNOLT_LSAN_SUPPRESSIONS, 1);
+    program_ = Spawn({VARNOLT_PATH}, log_, dir_.string());
+    Window window = 0;
+    WaitFor([&] { return (window = FindWindow()) != 0; }, 30);
+    return window;
+  }
+
+  // Waits up to `seconds` for the program to end; true when it ended with
+  // status 0.
+  bool EndsWithStatusZero(int seconds) {
+    int status = -1;
+    if (!WaitFor([&] { return ::waitpid(program_, &status, WNOHANG) == program_; }, seconds)) {
+      ADD_FAILURE() << "the program is still running after " << seconds << " s";
+      return false;
+    }
+    program_ = -1;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << Output("cat '" + log_ + "'");
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  }
+
   // The mapped top-level window titled kWindowTitle, or 0.
   Window FindWindow() {
     Window root = DefaultRootWindow(display_), parent, *children = nullptr;
@@ -97,7 +123,8 @@ class RealWindowTest : public ::testing::Test {
       for (unsigned i = 0; i < count && !found; ++i) {
         char* name = nullptr;
         XWindowAttributes attributes;
-        if (XFetchName(display_, children[i], &name) && name && std::string(name) == varnolt::kWindowTitle &&
+        if (XFetchName(display_, children[i], &name) && name &&
+            std::string(name) == varnolt::kWindowTitle &&
             XGetWindowAttributes(display_, children[i], &attributes) &&
             attributes.map_state == IsViewable) {
           found = children[i];
@@ -123,8 +150,8 @@ class RealWindowTest : public ::testing::Test {
   }
 
   void Click(Window window, int x, int y) {
-    Output("xdotool mousemove --window " + std::to_string(window) + " " + std::to_string(x) +
-           " " + std::to_string(y) + " click 1");
+    Output("xdotool mousemove --window " + std::to_string(window) + " " + std::to_string(x) + " " +
+           std::to_string(y) + " click 1");
   }
 
   pid_t xvfb_ = -1;
@@ -133,18 +160,15 @@ class RealWindowTest : public ::testing::Test {
   Display* display_ = nullptr;
   varnolt::TempDir temp_;
   const fs::path& dir_ = temp_.path();
+  const std::string log_ = (dir_ / "varnolt.log").string();
 };
 
 TEST_F(RealWindowTest, StartFillsTheResultListAndCloseEndsTheProgram) {
   const fs::path page = dir_ / "page.htm";
   std::ofstream(page) << "x ed2k://|file|a|1|AA|/ ed2k://|file|b|2|BB|/ ed2k://|file|a|1|AA|/";
 
-  ::setenv("QT_QPA_PLATFORM", "xcb", 1);
-  ::setenv("LSAN_OPTIONS", "suppressions=" VARNOLT_LSAN_SUPPRESSIONS, 1);
-  const std::string log = (dir_ / "varnolt.log").string();
-  program_ = Spawn({VARNOLT_PATH}, log);
-  Window window = 0;
-  ASSERT_TRUE(WaitFor([&] { return (window = FindWindow()) != 0; }, 30)) << "no window";
+  const Window window = StartProgram();
+  ASSERT_NE(window, 0u) << "no window";
 
   XWindowAttributes attributes;
   XGetWindowAttributes(display_, window, &attributes);
@@ -169,11 +193,23 @@ TEST_F(RealWindowTest, StartFillsTheResultListAndCloseEndsTheProgram) {
       << "clipboard: " << copied;
 
   RequestClose(window);
-  int status = -1;
-  EXPECT_TRUE(WaitFor([&] { return ::waitpid(program_, &status, WNOHANG) == program_; }, 20));
-  program_ = -1;
-  EXPECT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0) << Output("cat '" + log + "'");
+  EXPECT_TRUE(EndsWithStatusZero(20));
+}
+
+// Before, a download froze the window, and its close request waited for a
+// transfer that a slow server may never end.
+TEST_F(RealWindowTest, CloseRequestDuringASlowDownloadEndsTheProgram) {
+  varnolt::TestServer server(
+      {{"/slow.htm", varnolt::Trickle("HTTP/1.1 200 OK\r\n\r\n", "x", 100)}});
+  const Window window = StartProgram();
+  ASSERT_NE(window, 0u) << "no window";
+  Click(window, 220, 20);  // the input field
+  Output("xdotool type --delay 1 '" + server.Url("/slow.htm") + "'");
+  Click(window, 185, 70);  // "START"
+  ASSERT_TRUE(WaitFor([&] { return server.HeldConnections() > 0; }, 20)) << "no download";
+  RequestClose(window);
+  EXPECT_TRUE(EndsWithStatusZero(5));
+  EXPECT_FALSE(fs::exists(dir_ / "download.htm"));
 }
 
 }  // namespace
