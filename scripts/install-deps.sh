@@ -24,7 +24,7 @@ windows=""
 if [ "${1:-}" = "--windows" ]; then
   windows=1
   packages+=(g++-mingw-w64-i686 binutils-mingw-w64-i686 googletest
-             wine wine32:i386 xvfb xdotool xclip x11-utils)
+             wine wine32:i386 xvfb xdotool xclip x11-utils python3-minimal)
 fi
 
 missing=()
