@@ -38,7 +38,7 @@ class MainWindow : public Controls {
   // the status log's new lines and answer the window manager. User input is
   // not acted on: it keeps waiting, in arrival order, for PollEvent(). Returns
   // false once the user has asked to close the window (the request stays
-  // pending, and PollEvent() still returns it in its turn), true otherwise.
+  // pending: a later PollEvent() still returns it), true otherwise.
   // Cheap enough to call often: the window does its work at most every few
   // tens of milliseconds.
   virtual bool KeepGoing() = 0;
