@@ -55,7 +55,7 @@ bool IsWebAddress(std::string_view input) {
   return StartsWithFolded(input, "http://") || StartsWithFolded(input, "https://");
 }
 
-bool DownloadPage(const std::string& address, Controls& ui, const FetchOptions& options) {
+DownloadStatus DownloadPage(const std::string& address, Controls& ui, const FetchOptions& options) {
   LogStatus(ui, kLogDownloading, LogNewLine);
 
   const std::string temporary = TemporaryName();
@@ -70,11 +70,15 @@ bool DownloadPage(const std::string& address, Controls& ui, const FetchOptions& 
   if (!result.ok) {
     std::error_code ignored;  // nothing left to report if the remove fails too
     std::filesystem::remove(temporary, ignored);
+    if (result.stopped) {
+      LogStatus(ui, kLogDownloadStopped, LogNewLine);
+      return DownloadStatus::kStopped;
+    }
     LogStatus(ui, kLogDownloadFailed + result.error + ")", LogNewLine);
-    return false;
+    return DownloadStatus::kFailed;
   }
   LogStatus(ui, kLogDownloaded, LogAppend);
-  return true;
+  return DownloadStatus::kDownloaded;
 }
 
 }  // namespace varnolt

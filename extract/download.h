@@ -21,16 +21,26 @@ inline constexpr char kDownloadFileName[] = "download.htm";
 // and any input shorter than the scheme.
 bool IsWebAddress(std::string_view input);
 
+enum class DownloadStatus {
+  kDownloaded,  // the new page is in place: "Downloade File...OK!"
+  kFailed,      // "FEHLER:Download fehlgeschlagen (<reason>)"
+  kStopped,     // keep_going said no: "FEHLER:Download abgebrochen"
+};
+
 // Fetches `address`, exactly as given, into kDownloadFileName. Logs
 // "Downloade File..." as a new line and appends "OK!" once the page is in
 // place. On failure (no connection, TLS error, time-out, an HTTP status of 400
 // or more, a file that cannot be written) no "OK!" is appended; the line
-// "FEHLER:Download fehlgeschlagen (<reason>)" follows instead, and the
-// previous kDownloadFileName, if any, is left exactly as it was: the body goes
-// to a temporary file beside it that replaces it only after a complete
-// transfer, and is removed otherwise.
+// "FEHLER:Download fehlgeschlagen (<reason>)" follows instead. When
+// `options.keep_going` says no during the transfer, the line
+// "FEHLER:Download abgebrochen" follows. In both cases the previous
+// kDownloadFileName, if any, is left exactly as it was: the body goes to a
+// temporary file beside it that replaces it only after a complete transfer,
+// and is removed otherwise.
 //
-// Returns true when the new page is in place. Blocks until the transfer ends.
-bool DownloadPage(const std::string& address, Controls& ui, const FetchOptions& options = {});
+// Blocks until the transfer ends, is cut off by a limit or is stopped.
+// Never throws.
+DownloadStatus DownloadPage(const std::string& address, Controls& ui,
+                            const FetchOptions& options = {});
 
 }  // namespace varnolt

@@ -3,10 +3,16 @@
 // temporary file, replacing the old page) is portable and lives in download.h.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
 
 namespace varnolt {
+
+// The largest page body accepted, counted after decoding: far beyond any
+// real page, and well short of filling a disk (a small compressed body can
+// expand without end).
+inline constexpr int64_t kMaxPageBytes = int64_t{1} << 30;  // 1 GiB
 
 // Limits of one transfer. The defaults suit an interactive tool: a dead or
 // unreachable server is given up within seconds rather than minutes, while a
@@ -21,9 +27,14 @@ struct FetchOptions {
   long stall_seconds = 30;
   // Redirects followed before the transfer counts as failed.
   long max_redirects = 10;
-  // Asked several times a second while the transfer runs, also while no data
-  // arrives; false abandons the transfer at once. Unset: it runs until it
-  // ends or a limit above cuts it off.
+  // A body longer than this, after decoding, ends the transfer as failed
+  // with the reason "page larger than 1 GiB" (the limit as SizeText gives it).
+  int64_t max_page_bytes = kMaxPageBytes;
+  // Asked on the calling thread about 20 times a second while the transfer
+  // runs, whatever the server does (also while no byte arrives, and while
+  // the name is looked up); false abandons the transfer within one turn and
+  // FetchToFile returns with `stopped` set. Unset: the transfer runs until
+  // it ends or a limit above cuts it off.
   std::function<bool()> keep_going;
 };
 
@@ -31,10 +42,14 @@ struct FetchOptions {
 struct FetchResult {
   bool ok = false;
   // On failure, a short reason for the user: "HTTP " and the status code for
-  // a server that answered with 400 or more, otherwise the transfer's own
-  // error text (connection refused, time-out, TLS failure, malformed address,
-  // a file that could not be written).
+  // a server that answered with 400 or more, "page larger than ..." for a
+  // body beyond max_page_bytes, otherwise the transfer's own error text
+  // (connection refused, time-out, TLS failure, malformed address, a file
+  // that could not be written). Empty when `stopped`.
   std::string error;
+  // keep_going said no: the transfer was abandoned on request, not by a
+  // fault. `ok` is false.
+  bool stopped = false;
 };
 
 // Fetches `url` exactly as given (no trimming, no re-encoding) and writes the
@@ -44,9 +59,9 @@ struct FetchResult {
 // variables, compressed responses are accepted and decoded. Blocks until the
 // transfer ends or one of the limits in `options` cuts it off.
 //
-// Returns ok only when the whole body was written and closed. On failure
-// `path` may hold a partial body; the caller removes it. Safe to call from
-// any thread; never throws.
+// Returns ok only when the whole body was written and closed. On failure or
+// a stop `path` may hold a partial body; the caller removes it. Safe to call
+// from any thread; never throws.
 FetchResult FetchToFile(const std::string& url, const std::string& path,
                         const FetchOptions& options = {});
 

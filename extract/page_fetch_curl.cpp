@@ -2,12 +2,16 @@
 #include <curl/curl.h>
 
 #include <cerrno>
+#include <chrono>
+#include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 #include <system_error>
 
 #include "extract/page_fetch.h"
+#include "extract/transfer_limits.h"
 
 #ifndef VARNOLT_VERSION
 #define VARNOLT_VERSION "0"
@@ -26,21 +30,36 @@ struct CurlDeleter {
   void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
 };
 
+struct MultiDeleter {
+  void operator()(CURLM* multi) const { curl_multi_cleanup(multi); }
+};
+
 struct FileCloser {
   void operator()(std::FILE* file) const { std::fclose(file); }
 };
 
 // Where the body goes; remembers the first write error so that the user is
-// told "No space left on device" rather than libcurl's generic write failure.
+// told "No space left on device" rather than libcurl's generic write failure,
+// and counts the body against the size limit.
 struct Sink {
   std::FILE* file = nullptr;
   int write_errno = 0;
+  int64_t written = 0;
+  int64_t limit = 0;
+  bool too_large = false;
 };
 
 size_t WriteBody(char* data, size_t size, size_t count, void* user) {
   auto* sink = static_cast<Sink*>(user);
   const size_t bytes = size * count;  // size is always 1 for body data
   if (bytes == 0) return 0;
+  // libcurl hands over the body decoded, so this counts what lands on disk
+  // however well it was compressed.
+  if (static_cast<int64_t>(bytes) > sink->limit - sink->written) {
+    sink->too_large = true;
+    return 0;  // aborts the transfer
+  }
+  sink->written += static_cast<int64_t>(bytes);
   errno = 0;
   if (std::fwrite(data, 1, bytes, sink->file) != bytes) {
     sink->write_errno = errno != 0 ? errno : EIO;
@@ -60,6 +79,52 @@ bool GlobalInitDone() {
 
 FetchResult Failure(std::string reason) { return FetchResult{false, std::move(reason)}; }
 
+// How long one wait for the transfer may last before the caller gets its turn.
+constexpr int kTurnMilliseconds = 50;
+
+// Runs the transfer of `handle` to its end, giving `keep_going` a turn at
+// least every kTurnMilliseconds, also while the server sends nothing. Sets
+// `stopped` when keep_going said no; the result code is then meaningless.
+CURLcode Perform(CURL* handle, const std::function<bool()>& keep_going, bool& stopped) {
+  if (!keep_going) return curl_easy_perform(handle);
+
+  std::unique_ptr<CURLM, MultiDeleter> multi(curl_multi_init());
+  if (!multi) return CURLE_OUT_OF_MEMORY;
+  if (curl_multi_add_handle(multi.get(), handle) != CURLM_OK) return CURLE_FAILED_INIT;
+  CURLcode code = CURLE_OK;
+  auto next_turn = std::chrono::steady_clock::now() + std::chrono::milliseconds(kTurnMilliseconds);
+  for (;;) {
+    int running = 0;
+    if (curl_multi_perform(multi.get(), &running) != CURLM_OK) {
+      code = CURLE_FAILED_INIT;
+      break;
+    }
+    if (running == 0) {
+      int pending = 0;
+      CURLMsg* message = curl_multi_info_read(multi.get(), &pending);
+      code = message != nullptr && message->msg == CURLMSG_DONE ? message->data.result
+                                                                : CURLE_FAILED_INIT;
+      break;
+    }
+    if (curl_multi_poll(multi.get(), nullptr, 0, kTurnMilliseconds, nullptr) != CURLM_OK) {
+      code = CURLE_FAILED_INIT;
+      break;
+    }
+    // A fast transfer wakes the poll for every few kilobytes; the caller's
+    // turn (which may repaint a window) comes at the steady rate regardless.
+    const auto now = std::chrono::steady_clock::now();
+    if (now < next_turn) continue;
+    next_turn = now + std::chrono::milliseconds(kTurnMilliseconds);
+    if (!keep_going()) {
+      stopped = true;
+      break;
+    }
+  }
+  // Removing the handle closes its connection: a stopped transfer ends here.
+  curl_multi_remove_handle(multi.get(), handle);
+  return code;
+}
+
 }  // namespace
 
 FetchResult FetchToFile(const std::string& url, const std::string& path,
@@ -76,6 +141,7 @@ FetchResult FetchToFile(const std::string& url, const std::string& path,
 
   char error_buffer[CURL_ERROR_SIZE] = {};
   Sink sink;
+  sink.limit = options.max_page_bytes;
 
   // The options that can fail here fail only for an unusable value (an
   // address longer than libcurl accepts) or missing support; report the
@@ -107,20 +173,30 @@ FetchResult FetchToFile(const std::string& url, const std::string& path,
   if (!file) return Failure(ErrnoText(errno));
   sink.file = file.get();
 
-  code = curl_easy_perform(handle);
+  bool stopped = false;
+  code = Perform(handle, options.keep_going, stopped);
 
   // Close before judging: a failed flush is a lost tail of the page.
   errno = 0;
   const bool closed = std::fclose(file.release()) == 0;
   const int close_errno = errno != 0 ? errno : EIO;
 
+  if (stopped) {
+    FetchResult result;
+    result.stopped = true;
+    return result;
+  }
   if (code == CURLE_HTTP_RETURNED_ERROR) {
     long status = 0;
     curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
     if (status >= 400) return Failure("HTTP " + std::to_string(status));
   }
-  if (code == CURLE_WRITE_ERROR && sink.write_errno != 0)
+  if (code == CURLE_WRITE_ERROR && sink.too_large) {
+    return Failure(PageTooLargeReason(options.max_page_bytes));
+  }
+  if (code == CURLE_WRITE_ERROR && sink.write_errno != 0) {
     return Failure(ErrnoText(sink.write_errno));
+  }
   if (code != CURLE_OK) {
     std::string reason = error_buffer;
     while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r')) reason.pop_back();

@@ -1,27 +1,77 @@
 // The page fetch on Windows: the system's URL moniker service, so proxies,
 // certificates and redirects follow the user's Internet settings.
+//
+// URLDownloadToFileA blocks its thread in a message loop of its own, which
+// wakes only for the moniker's notifications: while the server is silent,
+// nothing of ours runs on that thread. So the transfer runs on a thread of
+// its own, and the calling thread waits for it in short turns, asking
+// keep_going between them and aborting the binding when it says no.
 #include <urlmon.h>
 #include <windows.h>
 
+#include <atomic>
+#include <cstdint>
 #include <cstdio>
-#include <cstring>
+#include <memory>
+#include <mutex>
 #include <string>
 
+#include "extract/download.h"
 #include "extract/page_fetch.h"
+#include "extract/transfer_limits.h"
 
 namespace varnolt {
 namespace {
 
-bool StartsWithFolded(const std::string& text, const char* prefix) {
-  return _strnicmp(text.c_str(), prefix, std::strlen(prefix)) == 0;
-}
+// How long one wait for the transfer thread lasts before the caller's turn.
+constexpr DWORD kTurnMilliseconds = 50;
+// How long an aborted transfer is given to wind down before the caller goes
+// on without it.
+constexpr DWORD kAbortGraceMilliseconds = 5000;
 
-// Lives on the caller's stack for the one synchronous transfer; COM's
-// reference counting is kept honest but never frees it.
+// What the transfer thread and the caller share. Reference-counted, so that a
+// transfer thread that outlives an abandoned call still has it.
+struct Transfer {
+  std::string url;
+  std::string path;
+  HANDLE done = nullptr;  // set by the thread when URLDownloadToFileA returned
+  HRESULT result = E_PENDING;
+  int64_t max_page_bytes = kMaxPageBytes;
+  std::atomic<bool> abort{false};
+  std::atomic<DWORD> status{0};  // HTTP status of the last response, 0 when none
+  std::atomic<bool> too_large{false};
+
+  // The binding, while it runs: the caller aborts it when the server is
+  // silent, since the callback below is only called when something happens.
+  std::mutex binding_mutex;
+  IBinding* binding = nullptr;
+
+  ~Transfer() {
+    if (done != nullptr) CloseHandle(done);
+  }
+
+  void SetBinding(IBinding* new_binding) {
+    std::lock_guard<std::mutex> lock(binding_mutex);
+    if (binding != nullptr) binding->Release();
+    binding = new_binding;
+    if (binding != nullptr) binding->AddRef();
+  }
+
+  void Abort() {
+    abort = true;
+    std::lock_guard<std::mutex> lock(binding_mutex);
+    // Called from another thread than the binding's. The moniker service
+    // hands the abort on to its own thread through that thread's message
+    // queue, which its download loop does serve.
+    if (binding != nullptr) binding->Abort();
+  }
+};
+
+// Lives on the transfer thread's stack for the one synchronous transfer;
+// COM's reference counting is kept honest but never frees it.
 class TransferWatch final : public IBindStatusCallback, public IHttpNegotiate {
  public:
-  // The HTTP status of the last response, 0 when none arrived.
-  DWORD status() const { return status_; }
+  explicit TransferWatch(Transfer& transfer) : transfer_(transfer) {}
 
   // IUnknown
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
@@ -41,18 +91,36 @@ class TransferWatch final : public IBindStatusCallback, public IHttpNegotiate {
   ULONG STDMETHODCALLTYPE Release() override { return --references_; }
 
   // IBindStatusCallback
-  HRESULT STDMETHODCALLTYPE OnStartBinding(DWORD, IBinding*) override { return S_OK; }
+  HRESULT STDMETHODCALLTYPE OnStartBinding(DWORD, IBinding* binding) override {
+    transfer_.SetBinding(binding);
+    return transfer_.abort ? E_ABORT : S_OK;
+  }
   HRESULT STDMETHODCALLTYPE GetPriority(LONG*) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE OnLowResource(DWORD) override { return S_OK; }
-  HRESULT STDMETHODCALLTYPE OnProgress(ULONG, ULONG, ULONG, LPCWSTR) override { return S_OK; }
-  HRESULT STDMETHODCALLTYPE OnStopBinding(HRESULT, LPCWSTR) override { return S_OK; }
+  HRESULT STDMETHODCALLTYPE OnProgress(ULONG progress, ULONG, ULONG status, LPCWSTR) override {
+    if (status == BINDSTATUS_DOWNLOADINGDATA || status == BINDSTATUS_ENDDOWNLOADDATA) {
+      // The count is the decoded body so far, in 32 bits: a smaller count
+      // than last time has gone round.
+      if (progress < last_progress_) wrapped_ += int64_t{1} << 32;
+      last_progress_ = progress;
+      if (wrapped_ + progress > transfer_.max_page_bytes) {
+        transfer_.too_large = true;
+        transfer_.abort = true;
+      }
+    }
+    return transfer_.abort ? E_ABORT : S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE OnStopBinding(HRESULT, LPCWSTR) override {
+    transfer_.SetBinding(nullptr);
+    return S_OK;
+  }
   HRESULT STDMETHODCALLTYPE GetBindInfo(DWORD* flags, BINDINFO*) override {
     // The page as the server has it now, not a copy from the Internet cache.
     if (flags != nullptr) *flags |= BINDF_GETNEWESTVERSION;
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE OnDataAvailable(DWORD, DWORD, FORMATETC*, STGMEDIUM*) override {
-    return S_OK;
+    return transfer_.abort ? E_ABORT : S_OK;
   }
   HRESULT STDMETHODCALLTYPE OnObjectAvailable(REFIID, IUnknown*) override { return S_OK; }
 
@@ -60,18 +128,37 @@ class TransferWatch final : public IBindStatusCallback, public IHttpNegotiate {
   HRESULT STDMETHODCALLTYPE BeginningTransaction(LPCWSTR, LPCWSTR, DWORD,
                                                  LPWSTR* additional) override {
     if (additional != nullptr) *additional = nullptr;
-    return S_OK;
+    return transfer_.abort ? E_ABORT : S_OK;
   }
   HRESULT STDMETHODCALLTYPE OnResponse(DWORD code, LPCWSTR, LPCWSTR, LPWSTR* additional) override {
-    status_ = code;
+    transfer_.status = code;
     if (additional != nullptr) *additional = nullptr;
     return S_OK;
   }
 
  private:
+  Transfer& transfer_;
   ULONG references_ = 1;
-  DWORD status_ = 0;
+  ULONG last_progress_ = 0;
+  int64_t wrapped_ = 0;
 };
+
+DWORD WINAPI RunTransfer(void* parameter) {
+  // The thread's own reference, handed over by the caller.
+  std::unique_ptr<std::shared_ptr<Transfer>> owner(
+      static_cast<std::shared_ptr<Transfer>*>(parameter));
+  Transfer& transfer = **owner;
+  const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+  {
+    TransferWatch watch(transfer);
+    transfer.result =
+        URLDownloadToFileA(nullptr, transfer.url.c_str(), transfer.path.c_str(), 0, &watch);
+    transfer.SetBinding(nullptr);
+  }
+  if (SUCCEEDED(com)) CoUninitialize();
+  SetEvent(transfer.done);
+  return 0;
+}
 
 std::string DescribeFailure(HRESULT result) {
   switch (result) {
@@ -105,30 +192,54 @@ std::string DescribeFailure(HRESULT result) {
 }  // namespace
 
 FetchResult FetchToFile(const std::string& url, const std::string& path,
-                        const FetchOptions& /*options*/) {
+                        const FetchOptions& options) {
   // The moniker service would also fetch file:, ftp: and others.
-  if (!StartsWithFolded(url, "http://") && !StartsWithFolded(url, "https://")) {
-    return {false, "unsupported scheme"};
-  }
+  if (!IsWebAddress(url)) return {false, "unsupported scheme"};
   if (url.find('\0') != std::string::npos || path.find('\0') != std::string::npos) {
     return {false, "malformed address"};
   }
-  const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
 
-  TransferWatch watch;
+  auto transfer = std::make_shared<Transfer>();
+  transfer->url = url;
+  transfer->path = path;
+  transfer->max_page_bytes = options.max_page_bytes;
+  transfer->done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  if (transfer->done == nullptr)
+    return {false, DescribeFailure(HRESULT_FROM_WIN32(GetLastError()))};
+  auto* thread_owner = new std::shared_ptr<Transfer>(transfer);
+  HANDLE thread = CreateThread(nullptr, 0, RunTransfer, thread_owner, 0, nullptr);
+  if (thread == nullptr) {
+    delete thread_owner;
+    return {false, DescribeFailure(HRESULT_FROM_WIN32(GetLastError()))};
+  }
+  CloseHandle(thread);  // the event says when it is done
+
+  FetchResult fetched;
+  while (WaitForSingleObject(transfer->done, kTurnMilliseconds) == WAIT_TIMEOUT) {
+    if (options.keep_going && !options.keep_going()) {
+      fetched.stopped = true;
+      transfer->Abort();
+      // Give the thread its moment to let go of the file, so that the caller
+      // can remove it; a moniker that does not react is left behind rather
+      // than waited for.
+      WaitForSingleObject(transfer->done, kAbortGraceMilliseconds);
+      return fetched;
+    }
+  }
+
+  const HRESULT result = transfer->result;
+  const DWORD status = transfer->status;
   // Some versions deliver an HTTP error page and report success, others
   // report failure: the status decides in both cases.
-  const HRESULT result = URLDownloadToFileA(nullptr, url.c_str(), path.c_str(), 0, &watch);
-  FetchResult fetched;
-  if (watch.status() >= 400) {
-    fetched.error = "HTTP " + std::to_string(watch.status());
+  if (transfer->too_large) {
+    fetched.error = PageTooLargeReason(options.max_page_bytes);
+  } else if (status >= 400) {
+    fetched.error = "HTTP " + std::to_string(status);
   } else if (FAILED(result)) {
     fetched.error = DescribeFailure(result);
   } else {
     fetched.ok = true;
   }
-
-  if (SUCCEEDED(com)) CoUninitialize();
   return fetched;
 }
 

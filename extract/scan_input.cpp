@@ -10,12 +10,15 @@ ScanResult ScanInput(const std::string& input, Controls& ui, const InputOptions&
   if (!IsWebAddress(input)) return ScanFile(input, ui, options.scan);
 
   LogStatus(ui, kLogWebAddress, LogNewLine);
-  if (!DownloadPage(input, ui, options.fetch)) {
-    ScanResult result;
-    result.status = ScanStatus::kDownloadFailed;
-    return result;
+  switch (DownloadPage(input, ui, options.fetch)) {
+    case DownloadStatus::kDownloaded:
+      return ScanFile(kDownloadFileName, ui, options.scan);
+    case DownloadStatus::kStopped:
+      return {ScanStatus::kStopped, {}};
+    case DownloadStatus::kFailed:
+      break;
   }
-  return ScanFile(kDownloadFileName, ui, options.scan);
+  return {ScanStatus::kDownloadFailed, {}};
 }
 
 }  // namespace varnolt

@@ -19,9 +19,10 @@ struct InputOptions {
 // "INTERNET Adresse gefunden", fetched with DownloadPage and, when that
 // succeeded, "download.htm" in the current directory is scanned. When the
 // download failed, nothing is scanned (an older page must not pass for the
-// new one) and the status is kDownloadFailed. Anything else is scanned as a
-// file name, unchanged. Returns the scan job's result; the caller empties the
-// result list first. Never throws.
+// new one) and the status is kDownloadFailed; when fetch.keep_going stopped
+// it, the status is kStopped. Anything else is scanned as a file name,
+// unchanged. Returns the scan job's result; the caller empties the result
+// list first. Never throws.
 ScanResult ScanInput(const std::string& input, Controls& ui, const InputOptions& options = {});
 
 }  // namespace varnolt

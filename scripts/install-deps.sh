@@ -30,7 +30,7 @@ windows=""
 if [ "${1:-}" = "--windows" ]; then
   windows=1
   packages+=(g++-mingw-w64-i686 binutils-mingw-w64-i686 googletest
-             wine wine32:i386 xvfb xdotool xclip x11-utils icoutils)
+             wine wine32:i386 xvfb xdotool xclip x11-utils icoutils python3-minimal)
 fi
 
 missing=()

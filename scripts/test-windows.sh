@@ -16,8 +16,10 @@ unset WAYLAND_DISPLAY
 work=$(mktemp -d)
 xvfb_pid=""
 app_pid=""
+server_pid=""
 cleanup() {
   [ -n "$app_pid" ] && kill "$app_pid" 2>/dev/null || true
+  [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null || true
   wineserver -k 2>/dev/null || true
   [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true
   rm -rf "$work"
@@ -173,6 +175,68 @@ close_ends_with_zero() {
   [ "$status" -eq 0 ]
 }
 check "a close request ends varnolt.exe with status 0" close_ends_with_zero
+
+# --- varnolt.exe closed while a page trickles in
+# A server on 127.0.0.1 whose page arrives a byte every 0.2 s: slow enough
+# never to end within the test, fast enough for no time limit to cut it off.
+/usr/bin/python3 - "$work/port" <<'EOF' &
+import os, socket, sys, time
+server = socket.socket()
+server.bind(("127.0.0.1", 0))
+server.listen(4)
+with open(sys.argv[1] + ".tmp", "w") as port:
+    port.write(str(server.getsockname()[1]))
+os.rename(sys.argv[1] + ".tmp", sys.argv[1])
+while True:
+    client, _ = server.accept()
+    client.recv(65536)
+    try:
+        client.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n")
+        for _ in range(600):
+            client.sendall(b"x")
+            time.sleep(0.2)
+    except OSError:
+        pass
+    client.close()
+EOF
+server_pid=$!
+for _ in $(seq 50); do [ -f "$work/port" ] && break; sleep 0.1; done
+
+close_during_download_ends_with_zero() {
+  [ -f "$work/port" ] || return 1
+  (cd "$work" && exec wine "$build/varnolt.exe") &
+  app_pid=$!
+  local slow=""
+  for _ in $(seq 100); do
+    slow=$(xdotool search --name "^$title\$" 2>/dev/null | head -n1) && [ -n "$slow" ] && break
+    sleep 0.2
+  done
+  [ -n "$slow" ] || return 1
+  eval "$(xdotool getwindowgeometry --shell "$slow")"
+  local border=$(((WIDTH - 370) / 2))
+  local client_x=$((X + border)) client_y=$((Y + HEIGHT - 330 - border))
+  xdotool mousemove $((client_x + 200)) $((client_y + 20)) click 1
+  sleep 0.3
+  xdotool type --delay 20 "http://127.0.0.1:$(cat "$work/port")/slow.htm"
+  xdotool mousemove $((client_x + 185)) $((client_y + 70)) click 1
+  sleep 2
+  xdotool key --window "$slow" alt+F4
+  local status=0
+  for _ in $(seq 25); do
+    kill -0 "$app_pid" 2>/dev/null || break
+    sleep 0.2
+  done
+  if kill -0 "$app_pid" 2>/dev/null; then
+    echo "varnolt.exe did not end within 5 s of the close request" >&2
+    return 1
+  fi
+  wait "$app_pid" || status=$?
+  app_pid=""
+  # No page was stored and no partial one is left behind.
+  [ "$status" -eq 0 ] && ! ls "$work" | grep -q '^download\.htm'
+}
+check "a close request during a download ends varnolt.exe with status 0" \
+  close_during_download_ends_with_zero
 
 echo "windows: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]

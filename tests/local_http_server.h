@@ -1,15 +1,24 @@
 // A small HTTP server for tests, on 127.0.0.1 at a port the kernel picks,
-// started and stopped by the test that owns it.
+// started and stopped by the test that owns it. Builds on POSIX sockets and
+// on Winsock, so the Windows tests under Wine start it the same way.
 #pragma once
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
+
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
+#include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#endif
 
-#include <cerrno>
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -19,96 +28,206 @@
 
 namespace varnolt {
 
-// A one-connection-at-a-time HTTP server on 127.0.0.1, port chosen by the
-// kernel. Each route maps a path to the raw bytes sent back before the
-// connection is closed; kSilent accepts and never answers. Unknown paths get
-// a 404.
-constexpr char kSilent[] = "";
+namespace test_socket {
+#ifdef _WIN32
+using Socket = SOCKET;
+constexpr Socket kNone = INVALID_SOCKET;
+constexpr int kNoSignal = 0;
+inline void Close(Socket s) { closesocket(s); }
+inline int Poll(pollfd* fds, unsigned count, int timeout_ms) {
+  return WSAPoll(fds, count, timeout_ms);
+}
+inline void SetNonBlocking(Socket s) {
+  u_long on = 1;
+  ioctlsocket(s, FIONBIO, &on);
+}
+inline bool WouldBlock() { return WSAGetLastError() == WSAEWOULDBLOCK; }
+#else
+using Socket = int;
+constexpr Socket kNone = -1;
+constexpr int kNoSignal = MSG_NOSIGNAL;
+inline void Close(Socket s) { close(s); }
+inline int Poll(pollfd* fds, unsigned count, int timeout_ms) {
+  return poll(fds, count, timeout_ms);
+}
+inline void SetNonBlocking(Socket s) { fcntl(s, F_SETFL, fcntl(s, F_GETFL) | O_NONBLOCK); }
+inline bool WouldBlock() { return errno == EAGAIN || errno == EWOULDBLOCK; }
+#endif
 
+// Winsock must be started before the first socket and stopped after the
+// last; each call counts.
+struct Session {
+#ifdef _WIN32
+  Session() {
+    WSADATA data;
+    WSAStartup(MAKEWORD(2, 2), &data);
+  }
+  ~Session() { WSACleanup(); }
+#endif
+};
+
+inline sockaddr_in Loopback(int port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  return address;
+}
+}  // namespace test_socket
+
+// What the server does with a request for one path: sends `reply` and closes
+// the connection, or, when `hold` is set, keeps the connection open after the
+// reply and sends `trickle` every `pause_ms` milliseconds for as long as the
+// client stays (nothing more when `trickle` is empty).
+struct Route {
+  Route(std::string whole_reply) : reply(std::move(whole_reply)) {}  // NOLINT: implicit
+  Route(const char* whole_reply) : reply(whole_reply) {}             // NOLINT: implicit
+  std::string reply;
+  bool hold = false;
+  std::string trickle;
+  int pause_ms = 0;
+};
+
+// A response that never ends: `head` (status line and headers), then
+// `piece` every `pause_ms` milliseconds until the client goes away.
+inline Route Trickle(std::string head, std::string piece, int pause_ms) {
+  Route route(std::move(head));
+  route.hold = true;
+  route.trickle = std::move(piece);
+  route.pause_ms = pause_ms;
+  return route;
+}
+
+// Accepts the connection, reads the request and never answers.
+inline const Route kSilent = Trickle("", "", 50);
+
+// An HTTP server on 127.0.0.1, port chosen by the kernel, that serves each
+// connection on a thread of its own. Unknown paths get a 404.
 class TestServer {
  public:
-  explicit TestServer(std::map<std::string, std::string> routes) : routes_(std::move(routes)) {
+  explicit TestServer(std::map<std::string, Route> routes) : routes_(std::move(routes)) {
+    using namespace test_socket;
     listener_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in address = Loopback(0);
     socklen_t length = sizeof address;
-    if (bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-        listen(listener_, 16) != 0 || pipe(wake_) != 0 ||
+    if (listener_ == kNone || bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        listen(listener_, 16) != 0 ||
         getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-      ADD_FAILURE() << "test server: " << std::strerror(errno);
+      ADD_FAILURE() << "test server: cannot listen on 127.0.0.1";
     }
     port_ = ntohs(address.sin_port);
     thread_ = std::thread([this] { Serve(); });
   }
   ~TestServer() {
-    (void)!write(wake_[1], "x", 1);
+    stop_ = true;
     thread_.join();
-    for (int fd : held_) close(fd);
-    close(listener_);
-    close(wake_[0]);
-    close(wake_[1]);
+    for (std::thread& connection : connections_) connection.join();
+    test_socket::Close(listener_);
   }
+  TestServer(const TestServer&) = delete;
+  TestServer& operator=(const TestServer&) = delete;
+
   std::string Url(const std::string& path) const { return "http://127.0.0.1:" + Port() + path; }
   std::string Port() const { return std::to_string(port_); }
   std::vector<std::string> Requests() {
     std::lock_guard<std::mutex> lock(mutex_);
     return requests_;
   }
+  // Connections that a route holds open at this moment.
+  int HeldConnections() const { return held_; }
 
  private:
   void Serve() {
-    pollfd fds[2] = {{listener_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
-    while (poll(fds, 2, -1) > 0 && !(fds[1].revents & POLLIN)) {
-      const int client = accept(listener_, nullptr, nullptr);
-      if (client < 0) continue;
-      std::string head;
-      char buffer[4096];
-      pollfd in = {client, POLLIN, 0};
-      while (head.find("\r\n\r\n") == std::string::npos && poll(&in, 1, 5000) > 0) {
-        const ssize_t n = recv(client, buffer, sizeof buffer, 0);
-        if (n <= 0) break;
-        head.append(buffer, n);
-      }
-      const size_t start = head.find(' ') + 1;
-      const std::string path = head.substr(start, head.find(' ', start) - start);
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        requests_.push_back(head);
-      }
-      auto route = routes_.find(path);
-      if (route != routes_.end() && route->second == kSilent) {
-        held_.push_back(client);  // closed only when the server stops
-        continue;
-      }
-      const std::string reply = route != routes_.end()
-                                    ? route->second
-                                    : "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n";
-      (void)!send(client, reply.data(), reply.size(), MSG_NOSIGNAL);
-      close(client);
+    using namespace test_socket;
+    while (!stop_) {
+      pollfd in = {listener_, POLLIN, 0};
+      if (Poll(&in, 1, 20) <= 0) continue;
+      const Socket client = accept(listener_, nullptr, nullptr);
+      if (client == kNone) continue;
+      connections_.emplace_back([this, client] { Answer(client); });
     }
   }
 
-  std::map<std::string, std::string> routes_;
-  int listener_ = -1;
-  int wake_[2] = {-1, -1};
+  void Answer(test_socket::Socket client) {
+    using namespace test_socket;
+    std::string head;
+    char buffer[4096];
+    pollfd in = {client, POLLIN, 0};
+    while (head.find("\r\n\r\n") == std::string::npos && !stop_ && Poll(&in, 1, 5000) > 0) {
+      const int n = recv(client, buffer, sizeof buffer, 0);
+      if (n <= 0) break;
+      head.append(buffer, static_cast<size_t>(n));
+    }
+    const size_t start = head.find(' ') + 1;
+    const std::string path = head.substr(start, head.find(' ', start) - start);
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      requests_.push_back(head);
+    }
+    auto found = routes_.find(path);
+    const Route route = found != routes_.end()
+                            ? found->second
+                            : Route("HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n");
+    SetNonBlocking(client);
+    if (SendAll(client, route.reply) && route.hold) {
+      ++held_;
+      while (!stop_ && SendAll(client, route.trickle)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(route.pause_ms));
+      }
+      --held_;
+    }
+    Close(client);
+  }
+
+  // Sends `bytes` unless the server stops first; false once the client has
+  // gone (a failed send) or the server stops.
+  bool SendAll(test_socket::Socket client, const std::string& bytes) {
+    using namespace test_socket;
+    size_t sent = 0;
+    while (sent < bytes.size()) {
+      if (stop_) return false;
+      const int n =
+          send(client, bytes.data() + sent, static_cast<int>(bytes.size() - sent), kNoSignal);
+      if (n > 0) {
+        sent += static_cast<size_t>(n);
+      } else if (n < 0 && WouldBlock()) {
+        pollfd out = {client, POLLOUT, 0};
+        Poll(&out, 1, 20);
+      } else {
+        return false;
+      }
+    }
+    if (bytes.empty()) {
+      // Nothing to send: a closed client shows as a readable end of stream.
+      pollfd in = {client, POLLIN, 0};
+      char byte;
+      if (Poll(&in, 1, 0) > 0 && recv(client, &byte, 1, 0) == 0) return false;
+    }
+    return !stop_;
+  }
+
+  test_socket::Session session_;
+  std::map<std::string, Route> routes_;
+  test_socket::Socket listener_ = test_socket::kNone;
   int port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::atomic<int> held_{0};
   std::thread thread_;
-  std::vector<int> held_;
+  std::vector<std::thread> connections_;  // touched by the serving thread only, until it ends
   std::mutex mutex_;
   std::vector<std::string> requests_;
 };
 
 // A port on 127.0.0.1 that nobody listens on: bound, then released.
 inline int UnusedPort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  using namespace test_socket;
+  [[maybe_unused]] Session session;
+  const Socket fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address = Loopback(0);
   socklen_t length = sizeof address;
   bind(fd, reinterpret_cast<sockaddr*>(&address), length);
   getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  close(fd);
+  Close(fd);
   return ntohs(address.sin_port);
 }
 

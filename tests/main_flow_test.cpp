@@ -4,11 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
-#include <QCloseEvent>
+#include <QListView>
 #include <QTest>
 #include <QTimer>
+#include <QWindow>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 
 #include "extract/download.h"
 #include "tests/local_http_server.h"
@@ -20,6 +23,7 @@ namespace varnolt {
 namespace {
 
 namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
 using Lines = std::vector<std::string>;
 
 class MainFlowTest : public ::testing::Test {
@@ -28,6 +32,8 @@ class MainFlowTest : public ::testing::Test {
     previous_dir_ = fs::current_path();
     fs::current_path(dir_);  // "download.htm" lands here
     window_ = std::make_unique<QtMainWindow>();
+    window_->widget()->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window_->widget()));
   }
   void TearDown() override {
     window_.reset();
@@ -38,18 +44,46 @@ class MainFlowTest : public ::testing::Test {
     return temp_.Write(name, content);
   }
 
-  // Clicks "START" with `input` in the field, then closes the window, and
-  // runs the main flow until it ends.
-  void Start(const std::string& input) {
+  // Clicks "START" `starts` times with `input` in the field and runs the main
+  // flow until the window's close request, which comes once the last of the
+  // commands has ended.
+  void Start(const std::string& input, int starts = 1) {
     window_->SetText(kInputField, input);
-    QTest::mouseClick(window_->control(kStartButton), Qt::LeftButton);
-    RequestClose();
+    const int runs = FinishedRuns() + starts;
+    for (int i = 0; i < starts; ++i) {
+      QTest::mouseClick(window_->control(kStartButton), Qt::LeftButton);
+    }
+    RunUntilClosedAfter(runs);
+  }
+
+  void RunUntilClosedAfter(int runs) {
+    QTimer closer;
+    QObject::connect(&closer, &QTimer::timeout, [&] {
+      if (FinishedRuns() < runs) return;
+      closer.stop();
+      RequestClose();
+    });
+    closer.start(5);
     ASSERT_EQ(RunMainFlow(*window_), 0);
   }
 
-  void RequestClose() {
-    QCloseEvent close;
-    QApplication::sendEvent(window_->widget(), &close);
+  // Runs that ended on their summary or an error line.
+  int FinishedRuns() {
+    int runs = 0;
+    for (const std::string& line : Log()) {
+      runs += line.starts_with("Suche beendet") || line.starts_with("FEHLER:");
+    }
+    return runs;
+  }
+
+  // What the window manager sends when the user closes the window.
+  void RequestClose() { window_->widget()->windowHandle()->close(); }
+
+  // A click through the platform's input queue, as a user's arrives.
+  void Click(int id) {
+    const QWidget* control = window_->control(id);
+    QTest::mouseClick(window_->widget()->windowHandle(), Qt::LeftButton, {},
+                      control->geometry().center());
   }
 
   Lines Log() {
@@ -74,12 +108,19 @@ class MainFlowTest : public ::testing::Test {
   std::unique_ptr<QtMainWindow> window_;
 };
 
-const char kPage[] = "<a href=\"ed2k://|file|a|1|AA|/\">a</a> ed2k://|file|a|1|AA|/ ed2k://|file|b|2|BB|/";
+const char kPage[] =
+    "<a href=\"ed2k://|file|a|1|AA|/\">a</a> ed2k://|file|a|1|AA|/ ed2k://|file|b|2|BB|/";
 
 Lines RunLines(const std::string& name, size_t size) {
-  return {"Öffne Datei: " + name + "...OK", "Dateigrösse: " + std::to_string(size) + " bytes",
-          "Reserviere Arbeitsspeicher...OK", "Lese Datei ein...OK", "Starte Suche",
-          "Link gefunden", "Link gefunden", "doppelter Link gefunden", "Link gefunden",
+  return {"Öffne Datei: " + name + "...OK",
+          "Dateigrösse: " + std::to_string(size) + " bytes",
+          "Reserviere Arbeitsspeicher...OK",
+          "Lese Datei ein...OK",
+          "Starte Suche",
+          "Link gefunden",
+          "Link gefunden",
+          "doppelter Link gefunden",
+          "Link gefunden",
           "Suche beendet. 3 Links gefunden, 2 Links angezeigt"};
 }
 
@@ -94,16 +135,29 @@ TEST_F(MainFlowTest, StartShowsTheLinksAndTheLinesAUserReads) {
 
 TEST_F(MainFlowTest, StartTwiceShowsTheLinksOnceAndBothRunsInTheLog) {
   const std::string page = Write("page.htm", kPage);
-  window_->SetText(kInputField, page);
-  QTest::mouseClick(window_->control(kStartButton), Qt::LeftButton);
-  QTest::mouseClick(window_->control(kStartButton), Qt::LeftButton);
-  RequestClose();
-  ASSERT_EQ(RunMainFlow(*window_), 0);
+  Start(page, 2);
   EXPECT_EQ(Results(), (Lines{"ed2k://|file|a|1|AA|/", "ed2k://|file|b|2|BB|/"}));
   Lines twice = RunLines(page, sizeof kPage - 1);
   const Lines once = twice;
   twice.insert(twice.end(), once.begin(), once.end());
   EXPECT_EQ(Log(), twice);
+}
+
+// Before, Qt handed all waiting input to the widgets at once, so a START
+// queued behind a command read the keys typed after it.
+TEST_F(MainFlowTest, QueuedStartReadsTheFieldAsItWasBeforeTheKeysAfterIt) {
+  const std::string page = Write("page.htm", kPage);
+  window_->SetText(kInputField, page);
+  Click(kStartButton);
+  Click(kStartButton);
+  Click(kInputField);
+  QTest::keyClick(window_->widget()->windowHandle(), Qt::Key_End);
+  QTest::keyClick(window_->widget()->windowHandle(), Qt::Key_Q);
+  RunUntilClosedAfter(2);
+  const Lines log = Log();
+  ASSERT_EQ(log.size(), 20u);
+  EXPECT_EQ(log[10], "Öffne Datei: " + page + "...OK");
+  EXPECT_EQ(window_->GetText(kInputField), page + "q");
 }
 
 TEST_F(MainFlowTest, StartOnAMissingFileEmptiesTheList) {
@@ -179,6 +233,35 @@ TEST(OpenWith, FileUrlsBecomeTheirPathsByteForByte) {
   for (const auto& [uri, input] : cases) EXPECT_EQ(InputFromUri(uri), input) << uri;
 }
 
+// --- A page that trickles in
+
+// Before, the window froze for the whole download (the log stayed empty) and
+// a close request waited for a transfer that might never end.
+TEST_F(MainFlowTest, CloseRequestDuringADownloadAbortsItAndKeepsTheOldPage) {
+  TestServer server({{"/slow.htm", Trickle("HTTP/1.1 200 OK\r\n\r\n", "ed2k://|f|/ ", 20)}});
+  const std::string old_page = "old \xE4 ed2k://|file|o|1|OO|/";
+  Write("download.htm", old_page);
+  window_->SetText(kInputField, server.Url("/slow.htm"));
+  QTest::mouseClick(window_->control(kStartButton), Qt::LeftButton);
+  QStringList shown;  // what the status log's view holds halfway through
+  Clock::time_point closed;
+  QTimer::singleShot(600, [&] {
+    const QAbstractItemModel* log = static_cast<QListView*>(window_->control(kStatusLog))->model();
+    for (int row = 0; row < log->rowCount(); ++row) {
+      shown << log->index(row, 0).data().toString();
+    }
+    closed = Clock::now();
+    RequestClose();
+  });
+  ASSERT_EQ(RunMainFlow(*window_), 0);
+  EXPECT_LT(Clock::now() - closed, std::chrono::seconds(1));
+  EXPECT_EQ(shown, QStringList({"INTERNET Adresse gefunden", "Downloade File..."}));
+  EXPECT_EQ(Log().back(), "FEHLER:Download abgebrochen");
+  std::ifstream page(dir_ / "download.htm", std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(page), {}), old_page);
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_), {}), 1);  // no partial page left
+}
+
 // --- "..." and the end
 
 TEST_F(MainFlowTest, BrowsePutsTheChoiceIntoTheFieldAndCancelEmptiesIt) {
@@ -190,6 +273,26 @@ TEST_F(MainFlowTest, BrowsePutsTheChoiceIntoTheFieldAndCancelEmptiesIt) {
   RequestClose();
   ASSERT_EQ(RunMainFlow(*window_), 0);
   EXPECT_EQ(window_->GetText(kInputField), "");
+}
+
+// A close request stops a running scan at its next piece, without a summary,
+// and ends the program; the file here would take many seconds to scan.
+TEST_F(MainFlowTest, CloseRequestDuringAScanEndsItWithinASecond) {
+  const fs::path big = dir_ / "big.htm";
+  std::ofstream(big).close();
+  fs::resize_file(big, uintmax_t{4} << 30);  // sparse: no disk space taken
+  window_->SetText(kInputField, big.string());
+  QTest::mouseClick(window_->control(kStartButton), Qt::LeftButton);
+  Clock::time_point closed;
+  QTimer::singleShot(300, [&] {
+    closed = Clock::now();
+    RequestClose();
+  });
+  ASSERT_EQ(RunMainFlow(*window_), 0);
+  EXPECT_LT(Clock::now() - closed, std::chrono::seconds(1));
+  const Lines log = Log();
+  ASSERT_FALSE(log.empty());
+  EXPECT_EQ(log.back(), "Starte Suche");  // no summary
 }
 
 TEST_F(MainFlowTest, CloseRequestWhileIdleEndsTheLoopWithStatusZero) {

@@ -3,6 +3,7 @@
 #include "ui/qt_main_window.h"
 
 #include <QApplication>
+#include <QLabel>
 #include <QListView>
 #include <QMimeData>
 #include <QPlainTextEdit>
@@ -13,6 +14,7 @@
 #include <QtTest>
 #include <algorithm>
 #include <climits>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <utility>
@@ -49,10 +51,16 @@ class QtMainWindowTest : public QObject {
     QCOMPARE(w->windowTitle(), QString("Varnolt V1 BUILD 2"));
     QCOMPARE(w->size(), QSize(370, 330));
     QCOMPARE(w->minimumSize(), w->maximumSize());
+    QVERIFY(!(w->windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint)));
+    // The label as a sunken panel with its text at the top right.
+    auto* label = static_cast<QLabel*>(Control(kInputLabel));
+    QCOMPARE(label->frameStyle(), QFrame::Panel | QFrame::Sunken);
+    QCOMPARE(label->alignment(), Qt::AlignRight | Qt::AlignTop);
+    // In the middle of the screen: the gaps either side differ by at most a pixel.
     const QRect screen = w->screen()->geometry();
     const QRect frame = w->frameGeometry();
-    QCOMPARE(frame.topLeft(), screen.topLeft() + QPoint(screen.width() / 2 - frame.width() / 2,
-                                                        screen.height() / 2 - frame.height() / 2));
+    QVERIFY(std::abs((frame.left() - screen.left()) - (screen.right() - frame.right())) <= 1);
+    QVERIFY(std::abs((frame.top() - screen.top()) - (screen.bottom() - frame.bottom())) <= 1);
     // Opening queues one resize event and nothing else.
     QCOMPARE(window_->PollEvent(), EventResize);
     QCOMPARE(window_->PollEvent(), EventNone);
@@ -248,6 +256,25 @@ class QtMainWindowTest : public QObject {
     for (int code; (code = window_->PollEvent()) != EventNone;) {
       QVERIFY(code != EventControl || window_->EventControlId() != kStartButton);
     }
+  }
+
+  // Before, keys typed into the list while it still filled were lost: the
+  // editor is read-only meanwhile. Now they wait for the list and then apply.
+  void KeysTypedWhileTheListFillsArriveInOrder() {
+    const int count = 30000;
+    for (int i = 0; i < count; ++i) window_->AddItem(kResultList, std::to_string(i));
+    Results()->setFocus();
+    window_->PollEvent();
+    QVERIFY(Results()->isReadOnly());  // still filling
+    QWindow* handle = window_->widget()->windowHandle();
+    QTest::keyClick(handle, Qt::Key_End, Qt::ControlModifier);
+    for (char key : {'x', 'y', 'z'}) QTest::keyClick(handle, key);
+    const std::string last = std::to_string(count - 1) + "xyz";
+    for (int turn = 0; turn < 5000 && window_->ItemText(kResultList, count - 1) != last; ++turn) {
+      window_->PollEvent();
+    }
+    QCOMPARE(window_->ItemText(kResultList, count - 1), last);
+    QCOMPARE(window_->ItemText(kResultList, 0), std::string("0"));
   }
 
   // --- Input field

@@ -15,6 +15,7 @@
 #include <string>
 #include <thread>
 
+#include "tests/local_http_server.h"
 #include "tests/temp_dir.h"
 #include "ui/main_window.h"
 
@@ -52,14 +53,17 @@ std::string Output(const std::string& command) {
   return text;
 }
 
-// Starts `argv` with its stderr sent to `log` (kept as is when empty).
-pid_t Spawn(const std::vector<std::string>& argv, const std::string& log = "") {
+// Starts `argv` with its stderr sent to `log` (kept as is when empty), in the
+// folder `dir` (the current one when empty).
+pid_t Spawn(const std::vector<std::string>& argv, const std::string& log = "",
+            const std::string& dir = "") {
   const pid_t pid = ::fork();
   if (pid == 0) {
     std::vector<char*> args;
     for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
     args.push_back(nullptr);
     if (!log.empty()) (void)!::freopen(log.c_str(), "w", stderr);
+    if (!dir.empty() && ::chdir(dir.c_str()) != 0) ::_exit(126);
     ::execvp(args[0], args.data());
     ::_exit(127);
   }
@@ -91,6 +95,31 @@ class RealWindowTest : public ::testing::Test {
     if (display_) XCloseDisplay(display_);
     ::kill(xvfb_, SIGTERM);
     ::waitpid(xvfb_, nullptr, 0);
+  }
+
+  // Starts the program with `args` in the test's folder and returns its
+  // window, 0 when none shows.
+  Window StartProgram(std::vector<std::string> args = {}) {
+    ::setenv("QT_QPA_PLATFORM", "xcb", 1);
+    ::setenv("LSAN_OPTIONS", "suppressions=" VARNOLT_LSAN_SUPPRESSIONS, 1);
+    args.insert(args.begin(), VARNOLT_PATH);
+    program_ = Spawn(args, log_, dir_.string());
+    Window window = 0;
+    WaitFor([&] { return (window = FindWindow()) != 0; }, 30);
+    return window;
+  }
+
+  // Waits up to `seconds` for the program to end; true when it ended with
+  // status 0.
+  bool EndsWithStatusZero(int seconds) {
+    int status = -1;
+    if (!WaitFor([&] { return ::waitpid(program_, &status, WNOHANG) == program_; }, seconds)) {
+      ADD_FAILURE() << "the program is still running after " << seconds << " s";
+      return false;
+    }
+    program_ = -1;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << Output("cat '" + log_ + "'");
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
   }
 
   // The mapped top-level window titled kWindowTitle, or 0.
@@ -133,17 +162,6 @@ class RealWindowTest : public ::testing::Test {
            std::to_string(y) + " click 1");
   }
 
-  // Starts the program with `args` and returns its window, 0 if none shows.
-  Window StartProgram(std::vector<std::string> args) {
-    ::setenv("QT_QPA_PLATFORM", "xcb", 1);
-    ::setenv("LSAN_OPTIONS", "suppressions=" VARNOLT_LSAN_SUPPRESSIONS, 1);
-    args.insert(args.begin(), VARNOLT_PATH);
-    program_ = Spawn(args, log_);
-    Window window = 0;
-    WaitFor([&] { return (window = FindWindow()) != 0; }, 30);
-    return window;
-  }
-
   // Clicks into the control at (x, y), selects all and copies it, until the
   // clipboard holds `want`; the program serves the clipboard from its event
   // loop. Returns what was copied last.
@@ -162,11 +180,7 @@ class RealWindowTest : public ::testing::Test {
 
   void CloseAndExpectStatusZero(Window window) {
     RequestClose(window);
-    int status = -1;
-    EXPECT_TRUE(WaitFor([&] { return ::waitpid(program_, &status, WNOHANG) == program_; }, 20));
-    program_ = -1;
-    EXPECT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0) << Output("cat '" + log_ + "'");
+    EXPECT_TRUE(EndsWithStatusZero(20));
   }
 
   // Drops `uri` at (x, y) of `target` as an XDND drag source does: enter,
@@ -264,7 +278,7 @@ TEST_F(RealWindowTest, StartFillsTheResultListAndCloseEndsTheProgram) {
   const fs::path page = dir_ / "page.htm";
   std::ofstream(page) << "x ed2k://|file|a|1|AA|/ ed2k://|file|b|2|BB|/ ed2k://|file|a|1|AA|/";
 
-  const Window window = StartProgram({});
+  const Window window = StartProgram();
   ASSERT_NE(window, 0u) << "no window";
 
   XWindowAttributes attributes;
@@ -303,6 +317,22 @@ TEST(RealWindow, MoreThanOneArgumentOrAnOptionIsAUsageError) {
               "Usage: varnolt [FILE-OR-ADDRESS]\nstatus 2\n")
         << args;
   }
+}
+
+// Before, a download froze the window, and its close request waited for a
+// transfer that a slow server may never end.
+TEST_F(RealWindowTest, CloseRequestDuringASlowDownloadEndsTheProgram) {
+  varnolt::TestServer server(
+      {{"/slow.htm", varnolt::Trickle("HTTP/1.1 200 OK\r\n\r\n", "x", 100)}});
+  const Window window = StartProgram();
+  ASSERT_NE(window, 0u) << "no window";
+  Click(window, 220, 20);  // the input field
+  Output("xdotool type --delay 1 '" + server.Url("/slow.htm") + "'");
+  Click(window, 185, 70);  // "START"
+  ASSERT_TRUE(WaitFor([&] { return server.HeldConnections() > 0; }, 20)) << "no download";
+  RequestClose(window);
+  EXPECT_TRUE(EndsWithStatusZero(5));
+  EXPECT_FALSE(fs::exists(dir_ / "download.htm"));
 }
 
 }  // namespace

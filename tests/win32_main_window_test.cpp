@@ -2,9 +2,11 @@
 // Needs a display (the Windows test script runs Wine inside Xvfb).
 #include "ui/win32_main_window.h"
 
+#include <commctrl.h>
 #include <gtest/gtest.h>
 #include <shlobj.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -46,31 +48,32 @@ class Win32MainWindowTest : public ::testing::Test {
   HWND hwnd_ = nullptr;
 };
 
-TEST_F(Win32MainWindowTest, WindowAndControlsAreBuiltAsLaidOut) {
+// What a person sees: a fixed-size window in the middle of the screen that can
+// be moved and closed but not resized or minimised, and the seven controls.
+TEST_F(Win32MainWindowTest, WindowShowsCentredWithItsControls) {
   EXPECT_EQ(FindWindowA("WindowClass_0", "Varnolt V1 BUILD 2"), hwnd_);
-  EXPECT_EQ(GetWindowLongA(hwnd_, GWL_STYLE) & 0xFFFF0000 & ~WS_CLIPSIBLINGS, 0x10C80000ul);
   RECT client, outer;
   GetClientRect(hwnd_, &client);
   EXPECT_EQ(client.right, 370);
   EXPECT_EQ(client.bottom, 330);
   GetWindowRect(hwnd_, &outer);
-  EXPECT_EQ(outer.left, GetSystemMetrics(SM_CXSCREEN) / 2 - (outer.right - outer.left) / 2);
-  EXPECT_EQ(outer.top, GetSystemMetrics(SM_CYSCREEN) / 2 - (outer.bottom - outer.top) / 2);
+  EXPECT_LE(std::abs(outer.left - (GetSystemMetrics(SM_CXSCREEN) - outer.right)), 1);
+  EXPECT_LE(std::abs(outer.top - (GetSystemMetrics(SM_CYSCREEN) - outer.bottom)), 1);
+  const LONG style = GetWindowLongA(hwnd_, GWL_STYLE);
+  EXPECT_TRUE((style & WS_VISIBLE) && (style & WS_SYSMENU));
+  EXPECT_EQ(style & WS_CAPTION, WS_CAPTION);
+  EXPECT_EQ(style & (WS_MINIMIZEBOX | WS_MAXIMIZEBOX | WS_THICKFRAME), 0);
 
-  // By control id: text, rectangle in the client area, style, sunken edge.
-  const std::tuple<const char*, RECT, DWORD, bool> controls[7] = {
-      {"input File:", {10, 10, 110, 30}, 0x50020002, true},
-      {"", {110, 10, 335, 30}, 0x50030080, true},
-      {"...", {335, 10, 360, 30}, 0x50030000, false},
-      {"", {10, 35, 360, 55}, 0x50000000, false},
-      {"", {10, 120, 360, 320}, 0x503111C4, true},
-      {"START", {10, 60, 360, 80}, 0x50030000, false},
-      {"", {10, 85, 360, 115}, 0x50330141, true},
+  // By control id: text, rectangle in the client area, sunken edge.
+  const std::tuple<const char*, RECT, bool> controls[7] = {
+      {"input File:", {10, 10, 110, 30}, true}, {"", {110, 10, 335, 30}, true},
+      {"...", {335, 10, 360, 30}, false},       {"", {10, 35, 360, 55}, false},
+      {"", {10, 120, 360, 320}, true},          {"START", {10, 60, 360, 80}, false},
+      {"", {10, 85, 360, 115}, true},
   };
-  const DWORD kMask = 0xFFFF0000 & ~(WS_VSCROLL | WS_HSCROLL);  // the bars come and go
   for (int id = 0; id < 7; ++id) {
     SCOPED_TRACE(id);
-    const auto& [want_text, want_rect, style, edge] = controls[id];
+    const auto& [want_text, want_rect, edge] = controls[id];
     char text[64] = {};
     GetWindowTextA(Control(id), text, sizeof text);
     EXPECT_STREQ(text, want_text);
@@ -78,9 +81,11 @@ TEST_F(Win32MainWindowTest, WindowAndControlsAreBuiltAsLaidOut) {
     GetWindowRect(Control(id), &rect);
     MapWindowPoints(nullptr, hwnd_, reinterpret_cast<POINT*>(&rect), 2);
     EXPECT_TRUE(EqualRect(&rect, &want_rect));
-    EXPECT_EQ(GetWindowLongA(Control(id), GWL_STYLE) & kMask, style & kMask);
+    EXPECT_TRUE(IsWindowVisible(Control(id)));
     EXPECT_EQ((GetWindowLongA(Control(id), GWL_EXSTYLE) & WS_EX_CLIENTEDGE) != 0, edge);
   }
+  EXPECT_EQ(GetWindowLongA(Control(kInputLabel), GWL_STYLE) & SS_TYPEMASK, SS_RIGHT);
+  EXPECT_EQ(SendMessageA(Control(kProgressBar), PBM_GETRANGE, FALSE, 0), 100);
 }
 
 TEST_F(Win32MainWindowTest, ResultListKeepsOneLinePerItemWithoutOuterBreaks) {
@@ -136,6 +141,45 @@ TEST_F(Win32MainWindowTest, CloseButtonsAndTheUsersSelectionAreEvents) {
   EXPECT_EQ(Drain(), 0);
   EXPECT_EQ(PressKey(VK_DOWN), 1);
   EXPECT_EQ(window_->EventControlId(), kStatusLog);
+}
+
+// While a command runs, KeepGoing() takes the close request, in whichever form
+// it comes, ahead of its turn; the key typed before it still waits and is
+// applied by the polls that follow.
+TEST_F(Win32MainWindowTest, KeepGoingTakesOnlyTheCloseRequestAheadOfItsTurn) {
+  HWND field = Control(kInputField);
+  struct Message {
+    HWND window;
+    UINT code;
+    WPARAM wparam;
+    LPARAM lparam;
+  };
+  const std::vector<std::vector<Message>> requests = {
+      {},
+      {{hwnd_, WM_CLOSE, 0, 0}},
+      {{hwnd_, WM_SYSCOMMAND, SC_CLOSE, 0}},
+      {{field, WM_SYSKEYDOWN, VK_MENU, 0x20380001}, {field, WM_SYSKEYDOWN, VK_F4, 0x203E0001}},
+      {{hwnd_, WM_NCLBUTTONDOWN, HTCLOSE, 0}},
+  };
+  for (size_t i = 0; i < requests.size(); ++i) {
+    SCOPED_TRACE(i);
+    window_->SetText(kInputField, "");
+    Drain();
+    PostMessageA(field, WM_CHAR, 'q', 1);
+    for (const Message& message : requests[i]) {
+      PostMessageA(message.window, message.code, message.wparam, message.lparam);
+    }
+    Sleep(50);  // KeepGoing() does its work at most every 30 ms
+    EXPECT_EQ(window_->KeepGoing(), requests[i].empty());
+    EXPECT_EQ(window_->GetText(kInputField), "");
+    bool closed = false;
+    for (int turn = 0, code; turn < 100 && (code = window_->PollEvent()) != EventNone; ++turn) {
+      closed = closed || code == EventClose;
+    }
+    EXPECT_EQ(closed, !requests[i].empty());
+    EXPECT_EQ(window_->GetText(kInputField), "q");
+    EXPECT_TRUE(IsWindowVisible(hwnd_));
+  }
 }
 
 TEST_F(Win32MainWindowTest, TabAndShiftTabWalkTheRingOfTabStops) {

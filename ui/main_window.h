@@ -25,12 +25,23 @@ constexpr int EventResize = 5;       // the window's state changed
 class MainWindow : public Controls {
  public:
   // Takes at most one pending event without waiting and returns its code, 0
-  // when nothing was pending. Input that arrived while a command ran is
-  // returned afterwards, one event per call, in arrival order.
+  // when nothing was pending; another value when a piece of input was taken
+  // that raised no event. Input that arrived while a command ran is taken
+  // afterwards, one piece per call, in arrival order.
   virtual int PollEvent() = 0;
 
   // The id of the control that caused the most recent EventControl.
   virtual int EventControlId() = 0;
+
+  // Asked by the main flow while a command runs: between pieces of a scan and
+  // several times a second during a download. Lets the window repaint, show
+  // the status log's new lines and answer the window manager. User input is
+  // not acted on: it keeps waiting, in arrival order, for PollEvent(). Returns
+  // false once the user has asked to close the window (the request stays
+  // pending: a later PollEvent() still returns it), true otherwise.
+  // Cheap enough to call often: the window does its work at most every few
+  // tens of milliseconds.
+  virtual bool KeepGoing() = 0;
 
   // Shows the modal open-file dialog "Datei zum einlesen" (all files, no
   // preset name, a typed name of a missing file accepted, the current

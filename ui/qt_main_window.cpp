@@ -11,19 +11,22 @@
 #include <QLineEdit>
 #include <QListView>
 #include <QMimeData>
+#include <QMouseEvent>
 #include <QPlainTextEdit>
+#include <QPointer>
+#include <QPointingDevice>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
 #include <QWindow>
 #include <algorithm>
-#include <array>
 #include <utility>
 
 #include "ui/qt_desktop.h"
 #include "ui/qt_result_list.h"
 #include "ui/qt_status_list.h"
 #include "ui/qt_text.h"
+#include "ui/window_layout.h"
 
 namespace varnolt {
 
@@ -58,6 +61,27 @@ QFont ControlFont() {
   return font;
 }
 
+QString LayoutText(int id) { return QString::fromUtf8(kControlLayouts[id].text); }
+
+// The events through which a user acts on the window: keys, the mouse (also
+// as Qt makes it from touch), the wheel, and the close request.
+bool IsUserInput(QEvent::Type type) {
+  switch (type) {
+    case QEvent::KeyPress:
+    case QEvent::KeyRelease:
+    case QEvent::MouseButtonPress:
+    case QEvent::MouseButtonRelease:
+    case QEvent::MouseButtonDblClick:
+    case QEvent::MouseMove:
+    case QEvent::Wheel:
+    case QEvent::ContextMenu:
+    case QEvent::Close:
+      return true;
+    default:
+      return false;
+  }
+}
+
 // The open-file dialog. Any name may be typed, existing or not, but its
 // folder must exist: the dialog stays open on a name in a missing folder.
 class OpenFileDialog : public QFileDialog {
@@ -74,6 +98,11 @@ class OpenFileDialog : public QFileDialog {
     QFileDialog::accept();
   }
 };
+
+// The device of held input, or the primary one when that device has gone.
+const QPointingDevice* DeviceOrPrimary(const QPointer<const QPointingDevice>& device) {
+  return device ? device.get() : QPointingDevice::primaryPointingDevice();
+}
 
 }  // namespace
 
@@ -127,18 +156,15 @@ class WindowWidget : public QWidget {
     event->acceptProposedAction();
   }
 
-  // Tab and Shift+Tab from any control arrive here. The ring is fixed: the
-  // input field, "...", the result list, "START" and the status log; from
-  // outside the ring, forward goes to the first and backward to the last.
+  // Tab and Shift+Tab from any control arrive here. The ring is kFocusRing;
+  // from outside it, forward goes to the first stop and backward to the last.
   bool focusNextPrevChild(bool next) override {
-    const std::array<QWidget*, 5> ring = {
-        owner_.control(kInputField), owner_.control(kBrowseButton), owner_.control(kResultList),
-        owner_.control(kStartButton), owner_.control(kStatusLog)};
-    const int size = static_cast<int>(ring.size());
+    const int size = static_cast<int>(kFocusRing.size());
     const QWidget* focus = QApplication::focusWidget();
     int current = -1;
     for (int i = 0; i < size; ++i) {
-      if (focus && (focus == ring[i] || ring[i]->isAncestorOf(focus))) current = i;
+      const QWidget* stop = owner_.control(kFocusRing[i]);
+      if (focus && (focus == stop || stop->isAncestorOf(focus))) current = i;
     }
     int target;
     if (current < 0) {
@@ -146,13 +172,16 @@ class WindowWidget : public QWidget {
     } else {
       target = (current + (next ? 1 : size - 1)) % size;
     }
-    ring[target]->setFocus(next ? Qt::TabFocusReason : Qt::BacktabFocusReason);
+    owner_.control(kFocusRing[target])
+        ->setFocus(next ? Qt::TabFocusReason : Qt::BacktabFocusReason);
     return true;
   }
 
-  // Focus notifications of the input field and the result list. A context
-  // menu does not take the focus away from them in the user's eyes.
+  // User input on its way to the window, held for PollEvent(); and the focus
+  // notifications of the input field and the result list. A context menu
+  // does not take the focus away from them in the user's eyes.
   bool eventFilter(QObject* watched, QEvent* event) override {
+    if (watched == windowHandle()) return owner_.Hold(*event);
     if (event->type() == QEvent::FocusIn || event->type() == QEvent::FocusOut) {
       if (static_cast<QFocusEvent*>(event)->reason() != Qt::PopupFocusReason) {
         if (watched == owner_.control(kInputField)) owner_.Queue(EventControl, kInputField);
@@ -176,68 +205,65 @@ QtMainWindow::QtMainWindow() : set_text_(std::make_unique<QString>()) {
   window->setWindowIcon(ProgramIcon());
   window->setAcceptDrops(true);
 
-  const QFont font = ControlFont();
   // Created in the order of their ids, which is also their stacking order.
-  label_ = new QLabel(QStringLiteral("input File:"), window);
-  label_->setGeometry(10, 10, 100, 20);
-  label_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-  label_->setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
-  label_->setFont(font);
+  label_ = new QLabel(LayoutText(kInputLabel), window);
+  // A sunken panel two pixels deep with the text at the top right, as the
+  // classic static control with a client edge draws it.
+  label_->setAlignment(Qt::AlignRight | Qt::AlignTop);
+  label_->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+  label_->setLineWidth(2);
 
   input_ = new QLineEdit(window);
-  input_->setGeometry(110, 10, 225, 20);
-  input_->setFont(font);
   input_->installEventFilter(window);
   input_->setAcceptDrops(false);
   QObject::connect(input_, &QLineEdit::textChanged, window,
                    [this] { Queue(EventControl, kInputField); });
 
-  browse_ = new QPushButton(QStringLiteral("..."), window);
-  browse_->setGeometry(335, 10, 25, 20);
-  browse_->setFont(font);
+  browse_ = new QPushButton(LayoutText(kBrowseButton), window);
 
   progress_ = new QProgressBar(window);
-  progress_->setGeometry(10, 35, 350, 20);
   progress_->setRange(0, 100);
   progress_->setValue(0);
   progress_->setTextVisible(false);
 
   result_list_ = std::make_unique<QtResultList>(window);
   QPlainTextEdit* editor = result_list_->editor();
-  editor->setGeometry(10, 120, 350, 200);
-  editor->setFont(font);
   editor->installEventFilter(window);
   editor->setAcceptDrops(false);
   editor->viewport()->setAcceptDrops(false);
 
-  start_ = new QPushButton(QStringLiteral("START"), window);
-  start_->setGeometry(10, 60, 350, 20);
-  start_->setFont(font);
+  start_ = new QPushButton(LayoutText(kStartButton), window);
 
   status_list_ =
       std::make_unique<QtStatusList>(window, [this] { Queue(EventControl, kStatusLog); });
-  QListView* log = status_list_->view();
-  log->setGeometry(10, 85, 350, 30);
-  log->setFont(font);
 
   for (QPushButton* button : {browse_, start_}) {
     // Enter presses neither button, wherever the focus is.
     button->setAutoDefault(false);
     button->setDefault(false);
-    button->setFocusPolicy(Qt::StrongFocus);
   }
   QObject::connect(browse_, &QPushButton::clicked, window,
                    [this] { Queue(EventControl, kBrowseButton); });
   QObject::connect(start_, &QPushButton::clicked, window,
                    [this] { Queue(EventControl, kStartButton); });
-  label_->setFocusPolicy(Qt::NoFocus);
-  progress_->setFocusPolicy(Qt::NoFocus);
+
+  const QFont font = ControlFont();
+  for (int id = 0; id < static_cast<int>(kControlLayouts.size()); ++id) {
+    const ControlLayout& layout = kControlLayouts[id];
+    QWidget* widget = control(id);
+    widget->setGeometry(layout.x, layout.y, layout.width, layout.height);
+    if (id != kProgressBar) widget->setFont(font);
+    // The ring itself is walked by focusNextPrevChild(); a click still
+    // focuses what Tab reaches.
+    widget->setFocusPolicy(layout.tab_stop ? Qt::StrongFocus : Qt::NoFocus);
+  }
 
   // No control holds the focus at first; the first Tab goes to the input
   // field, the first Shift+Tab to the status log.
   window->setFocus();
 
   window->winId();  // creates the native window, whose frame Centre() measures
+  window->windowHandle()->installEventFilter(window);
   Centre();
   window->show();
   Queue(EventResize, 0);
@@ -293,21 +319,24 @@ void QtMainWindow::SetProgress(int id, int position) {
   const int value = std::clamp(position, 0, 100);
   if (value == progress_->value()) return;
   progress_->setValue(value);
-  // A command runs without polling, so let Qt paint now and then. User input
-  // stays queued in the platform until PollEvent takes it, in order.
-  if (!since_repaint_.isValid() || since_repaint_.elapsed() >= kRepaintIntervalMs) {
-    if (!since_list_repaint_.isValid() || since_list_repaint_.elapsed() >= list_repaint_interval_) {
-      since_list_repaint_.start();
-      SyncLists(kResultSliceDuringCommandMs);
-      // Laying out the log grows with its length; with millions of lines,
-      // updates at a fixed rate would take over the command. Spacing them by
-      // ten times their cost keeps them to a tenth of it.
-      list_repaint_interval_ = std::max(kListRepaintIntervalMs, 10 * since_list_repaint_.elapsed());
-      since_list_repaint_.start();
-    }
-    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
-    since_repaint_.start();
+  ServeWindow();
+}
+
+void QtMainWindow::ServeWindow() {
+  if (since_repaint_.isValid() && since_repaint_.elapsed() < kRepaintIntervalMs) return;
+  if (!since_list_repaint_.isValid() || since_list_repaint_.elapsed() >= list_repaint_interval_) {
+    since_list_repaint_.start();
+    SyncLists(kResultSliceDuringCommandMs);
+    // Laying out the log grows with its length; with millions of lines,
+    // updates at a fixed rate would take over the command. Spacing them by
+    // ten times their cost keeps them to a tenth of it.
+    list_repaint_interval_ = std::max(kListRepaintIntervalMs, 10 * since_list_repaint_.elapsed());
+    since_list_repaint_.start();
   }
+  // Painting, the window manager's questions and clipboard requests are
+  // answered now; user input only joins the held input, in order.
+  QCoreApplication::processEvents();
+  since_repaint_.start();
 }
 
 void QtMainWindow::AddItem(int id, std::string_view text) {
@@ -338,12 +367,16 @@ void QtMainWindow::SelectItem(int id, int index) {
 int QtMainWindow::PollEvent() {
   SyncLists(kResultSlicePerPollMs);
   // Without WaitForMoreEvents this returns once the pending events are
-  // delivered; the widgets queue what concerns the program.
+  // delivered; user input among them is held, the widgets queue the rest of
+  // what concerns the program.
   QCoreApplication::processEvents();
   // No event loop runs, so objects Qt released with deleteLater() (a context
   // menu, for one) are deleted here.
   QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-  if (events_.empty()) return EventNone;
+  if (events_.empty()) {
+    const int delivered = DeliverHeldInput();
+    if (events_.empty()) return delivered == 0 ? EventNone : kQtInputCodeBase + delivered;
+  }
   const Event event = events_.front();
   events_.pop_front();
   if (event.code == EventControl) last_control_id_ = event.control_id;
@@ -351,6 +384,97 @@ int QtMainWindow::PollEvent() {
 }
 
 int QtMainWindow::EventControlId() { return last_control_id_; }
+
+bool QtMainWindow::KeepGoing() {
+  ServeWindow();
+  const auto held_close = [](const HeldInput& input) { return input.type == QEvent::Close; };
+  const auto queued_close = [](const Event& event) { return event.code == EventClose; };
+  return std::none_of(held_input_.begin(), held_input_.end(), held_close) &&
+         std::none_of(events_.begin(), events_.end(), queued_close);
+}
+
+bool QtMainWindow::Hold(const QEvent& event) {
+  if (&event == delivering_ || !IsUserInput(event.type())) return false;
+  HeldInput input{event.type(), QPoint(), 0, nullptr};
+  if (event.type() == QEvent::Wheel) {
+    const auto& wheel = static_cast<const QWheelEvent&>(event);
+    input.make = [position = wheel.position(), global = wheel.globalPosition(),
+                  pixels = wheel.pixelDelta(), angle = wheel.angleDelta(),
+                  buttons = wheel.buttons(), modifiers = wheel.modifiers(), phase = wheel.phase(),
+                  inverted = wheel.inverted(), source = wheel.source(),
+                  device = QPointer<const QPointingDevice>(wheel.pointingDevice()),
+                  time = wheel.timestamp()] {
+      auto made = std::make_unique<QWheelEvent>(position, global, pixels, angle, buttons, modifiers,
+                                                phase, inverted, source, DeviceOrPrimary(device));
+      made->setTimestamp(time);
+      return std::unique_ptr<QEvent>(std::move(made));
+    };
+  } else if (event.isSinglePointEvent()) {
+    const auto& mouse = static_cast<const QMouseEvent&>(event);
+    input.position = mouse.position().toPoint();
+    input.buttons = mouse.buttons().toInt();
+    input.make = [type = mouse.type(), position = mouse.position(), scene = mouse.scenePosition(),
+                  global = mouse.globalPosition(), button = mouse.button(),
+                  buttons = mouse.buttons(), modifiers = mouse.modifiers(),
+                  device = QPointer<const QPointingDevice>(mouse.pointingDevice()),
+                  time = mouse.timestamp()] {
+      auto made = std::make_unique<QMouseEvent>(type, position, scene, global, button, buttons,
+                                                modifiers, DeviceOrPrimary(device));
+      made->setTimestamp(time);
+      return std::unique_ptr<QEvent>(std::move(made));
+    };
+  } else {
+    input.make = [copy = std::shared_ptr<QEvent>(event.clone())] {
+      return std::unique_ptr<QEvent>(copy->clone());
+    };
+  }
+  // A run of moves is worth its last position only, as on any platform that
+  // merges them; a move with other buttons held is a new step of a drag.
+  if (input.type == QEvent::MouseMove && !held_input_.empty() &&
+      held_input_.back().type == QEvent::MouseMove && held_input_.back().buttons == input.buttons) {
+    held_input_.back() = std::move(input);
+  } else {
+    held_input_.push_back(std::move(input));
+  }
+  return true;
+}
+
+int QtMainWindow::DeliverHeldInput() {
+  QWindow* window = widget_->windowHandle();
+  if (held_input_.empty() || window == nullptr) return 0;
+  // The editor is read-only while lines wait; a key let through now would be
+  // lost, and a click would place a caret that the next lines move on.
+  if (result_list_->Filling() && AimsAtResultList(held_input_.front())) return 0;
+  const HeldInput input = std::move(held_input_.front());
+  held_input_.pop_front();
+  const std::unique_ptr<QEvent> event = input.make();
+  delivering_ = event.get();
+  // The window routes it as it routes the platform's input: keys to the
+  // control that has the focus now, a click to the control under it, which
+  // takes the focus.
+  QCoreApplication::sendEvent(window, event.get());
+  delivering_ = nullptr;
+  return input.type;
+}
+
+bool QtMainWindow::AimsAtResultList(const HeldInput& input) const {
+  const QWidget* editor = result_list_->editor();
+  const QWidget* target = nullptr;
+  switch (input.type) {
+    case QEvent::KeyPress:
+    case QEvent::KeyRelease:
+      target = QApplication::focusWidget();
+      break;
+    case QEvent::MouseButtonPress:
+    case QEvent::MouseButtonRelease:
+    case QEvent::MouseButtonDblClick:
+      target = widget_->childAt(input.position);
+      break;
+    default:
+      break;
+  }
+  return target != nullptr && (target == editor || editor->isAncestorOf(target));
+}
 
 std::string QtMainWindow::ChooseInputFile() {
   SyncLists(kResultSlicePerPollMs);

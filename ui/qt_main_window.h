@@ -5,6 +5,7 @@
 #pragma once
 
 #include <QElapsedTimer>
+#include <QPoint>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -13,6 +14,7 @@
 
 #include "ui/main_window.h"
 
+class QEvent;
 class QLabel;
 class QLineEdit;
 class QProgressBar;
@@ -21,6 +23,11 @@ class QString;
 class QWidget;
 
 namespace varnolt {
+
+// PollEvent() returns this plus the Qt event type (QEvent::Type) when it
+// delivered a piece of input that raised no event; the sum is none of the
+// event codes.
+constexpr int kQtInputCodeBase = 0x10000;
 
 class QtResultList;
 class QtStatusList;
@@ -37,7 +44,10 @@ class QtMainWindow final : public MainWindow {
   QtMainWindow(const QtMainWindow&) = delete;
   QtMainWindow& operator=(const QtMainWindow&) = delete;
 
-  // Controls.
+  // Controls. SetProgress() also serves the window while a command runs, as
+  // KeepGoing() does: when the bar moves, at most every 30 ms, it brings the
+  // lists' views up to date and lets Qt process what is pending, so the
+  // window repaints; input is held for PollEvent().
   std::string GetText(int id) override;
   void SetText(int id, std::string_view text) override;
   void SetProgress(int id, int position) override;
@@ -48,11 +58,19 @@ class QtMainWindow final : public MainWindow {
   void RemoveItem(int id, int index) override;
   void SelectItem(int id, int index) override;
 
-  // MainWindow. PollEvent() lets Qt deliver what is pending, without waiting,
-  // then returns the oldest queued event. ChooseInputFile() returns the path
-  // as the file system's bytes.
+  // MainWindow. The window holds every piece of user input that reaches it
+  // (keys, mouse buttons and moves, the wheel, the close request) in arrival
+  // order instead of letting Qt act on it at once. PollEvent() lets Qt
+  // process what is pending without waiting, then returns the oldest queued
+  // event; only when none is queued does it hand one piece of held input to
+  // the widgets, so each key reaches its control in its own turn, after
+  // everything that came before it. Keys and clicks aimed at the result list
+  // wait while the list still fills, so that nothing typed into it is lost.
+  // KeepGoing() answers false while a close request is held or queued.
+  // ChooseInputFile() returns the path as the file system's bytes.
   int PollEvent() override;
   int EventControlId() override;
+  bool KeepGoing() override;
   std::string ChooseInputFile() override;
 
   // The top-level widget.
@@ -72,8 +90,34 @@ class QtMainWindow final : public MainWindow {
     int control_id;
   };
 
+  // A piece of user input waiting for its turn. Mouse and wheel events are
+  // built anew when their turn comes: one that Qt built shares its point with
+  // the pointing device, which every later event moves on.
+  struct HeldInput {
+    int type;         // QEvent::Type
+    QPoint position;  // mouse buttons: where in the window
+    int buttons;      // mouse moves: the buttons held (Qt::MouseButtons)
+    std::function<std::unique_ptr<QEvent>()> make;
+  };
+
   // Queues an event; the widgets call it as Qt delivers input.
   void Queue(int code, int control_id);
+
+  // Takes `event`, on its way to the top-level window, into the held input
+  // and returns true when it is user input; false for anything else and for
+  // the piece being handed on. Consecutive mouse moves merge into the last.
+  bool Hold(const QEvent& event);
+
+  // Hands the oldest held input to the window, unless it must wait for the
+  // result list. Returns its event type, 0 when nothing was handed on.
+  int DeliverHeldInput();
+
+  // Whether `input` would type into or place the caret in the result list.
+  bool AimsAtResultList(const HeldInput& input) const;
+
+  // While a command runs: at most every 30 ms, brings the lists' views up to
+  // date (less often as the log grows) and lets Qt process what is pending.
+  void ServeWindow();
 
   // Brings the status log's view up to date and moves waiting result-list
   // lines into the editor for about `result_budget_ms` (all of them when
@@ -86,6 +130,8 @@ class QtMainWindow final : public MainWindow {
   std::string RunFileDialog();
 
   std::deque<Event> events_;
+  std::deque<HeldInput> held_input_;
+  const QEvent* delivering_ = nullptr;  // the held piece being handed on
   int last_control_id_ = 0;
   std::function<std::string()> file_chooser_;
 

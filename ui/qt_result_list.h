@@ -44,6 +44,9 @@ class QtResultList {
   // Removes all text, and with it the undo history.
   void Clear();
 
+  // Whether added lines still wait to move into the editor.
+  bool Filling() const { return !waiting_.empty(); }
+
   // Moves waiting lines into the editor for about `budget_ms` milliseconds,
   // at least one slice; a negative budget moves all of them. The editor is
   // read-only while lines wait, so that the user's typing cannot land above

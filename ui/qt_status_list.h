@@ -50,9 +50,6 @@ class QtStatusList {
   // selection callback results.
   void Select(int index);
 
-  // The selected item, -1 when none.
-  int Selected() const { return selected_; }
-
   // Brings the view up to date with the items and the selection. Cheap when
   // nothing changed.
   void Sync();

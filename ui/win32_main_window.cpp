@@ -6,47 +6,53 @@
 #include <shellapi.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "ui/window_layout.h"
+
 namespace varnolt {
 namespace {
 
-constexpr long kWindowNumber = 0;
-// Asked for, but never used: bit 0 of the window flags centres the window.
-constexpr int kRequestedX = 240;
-constexpr int kRequestedY = 154;
-constexpr DWORD kWindowFlags = 0xC80001;  // WS_CAPTION | WS_SYSMENU, bit 0: centre
-constexpr DWORD kCentreFlag = 0x1;
+constexpr char kWindowClassName[] = "WindowClass_0";
+// A caption with the system menu and the close button; no sizing border and
+// no minimise or maximise box, so the window can be moved but not resized.
+constexpr DWORD kWindowStyle = WS_CAPTION | WS_SYSMENU;
 
 // Read-back buffers: room for the longest text and its terminating NUL.
 constexpr int kTextBufferSize = kMaxItemText + 1;
 constexpr DWORD kFileNameBufferSize = 10000;
-constexpr DWORD kOpenFileFlags = 0x8080C;  // EXPLORER | PATHMUSTEXIST | NOCHANGEDIR | HIDEREADONLY
+constexpr DWORD kOpenFileFlags =
+    OFN_EXPLORER | OFN_PATHMUSTEXIST | OFN_NOCHANGEDIR | OFN_HIDEREADONLY;
 // Room for the result list: the rich-edit default of 32,767 characters would
 // silently drop the links of a long scan while the summary still counts them.
 constexpr LPARAM kResultListTextLimit = 0x7FFFFFFE;
 
-struct ControlLayout {
+// What the Win32 controls add to the shared layout (ui/window_layout.h), whose
+// tab stops become WS_TABSTOP.
+struct ControlClass {
   const char* class_name;  // nullptr: the rich-edit class chosen at run time
-  int x, y, width, height;
-  const char* text;
-  DWORD style;
+  DWORD style;             // besides WS_CHILD, WS_VISIBLE and WS_TABSTOP
   DWORD ex_style;
   bool set_font;
 };
 
-// Indexed by control id, which is also the creation order and the tab order.
-constexpr ControlLayout kControlLayouts[7] = {
-    {"STATIC", 10, 10, 100, 20, "input File:", 0x50020002, WS_EX_CLIENTEDGE, true},
-    {"EDIT", 110, 10, 225, 20, "", 0x50030080, WS_EX_CLIENTEDGE, true},
-    {"BUTTON", 335, 10, 25, 20, "...", 0x50030000, 0, true},
-    {PROGRESS_CLASSA, 10, 35, 350, 20, nullptr, 0x50000000, 0, false},
-    {nullptr, 10, 120, 350, 200, nullptr, 0x503111C4, WS_EX_CLIENTEDGE, true},
-    {"BUTTON", 10, 60, 350, 20, "START", 0x50030000, 0, true},
-    {"LISTBOX", 10, 85, 350, 30, nullptr, 0x50330141, WS_EX_CLIENTEDGE, true},
+// Indexed by control id. WS_GROUP marks where a new group of controls starts
+// for the dialog manager's arrow keys; the window keeps the classic grouping.
+constexpr ControlClass kControlClasses[7] = {
+    {"STATIC", WS_GROUP | SS_RIGHT, WS_EX_CLIENTEDGE, true},
+    {"EDIT", WS_GROUP | ES_AUTOHSCROLL, WS_EX_CLIENTEDGE, true},
+    {"BUTTON", WS_GROUP | BS_PUSHBUTTON, 0, true},
+    {PROGRESS_CLASSA, 0, 0, false},
+    {nullptr,
+     WS_VSCROLL | WS_HSCROLL | ES_MULTILINE | ES_AUTOVSCROLL | ES_AUTOHSCROLL | ES_NOHIDESEL |
+         ES_WANTRETURN,
+     WS_EX_CLIENTEDGE, true},
+    {"BUTTON", WS_GROUP | BS_PUSHBUTTON, 0, true},
+    {"LISTBOX",
+     WS_VSCROLL | WS_HSCROLL | WS_GROUP | LBS_NOTIFY | LBS_HASSTRINGS | LBS_NOINTEGRALHEIGHT,
+     WS_EX_CLIENTEDGE, true},
 };
 
 // Loaded on the first result-list creation and kept until the process ends.
@@ -82,6 +88,7 @@ class Win32MainWindow final : public MainWindow {
 
   int PollEvent() override;
   int EventControlId() override { return event_control_id_; }
+  bool KeepGoing() override;
   std::string ChooseInputFile() override;
 
  private:
@@ -90,13 +97,13 @@ class Win32MainWindow final : public MainWindow {
   void OnControlCommand(HWND sender, int notification);
   void OnDropFiles(HDROP drop);
   void MoveFocus(bool forward);
+  void TakeCloseRequest();
   bool CreateMainWindow();
   void CreateControl(int id);
   HWND Control(int id, int wanted) const { return id == wanted ? controls_[id] : nullptr; }
 
   HINSTANCE instance_ = GetModuleHandleA(nullptr);
   HFONT font_ = nullptr;
-  char class_name_[32] = {};
   bool class_registered_ = false;
   HWND window_ = nullptr;
   HACCEL keyboard_table_ = nullptr;
@@ -104,7 +111,10 @@ class Win32MainWindow final : public MainWindow {
 
   int pending_event_ = EventNone;
   int event_control_id_ = 0;
-  int event_notification_ = 0;  // kept for inspection; the flow reads only the id
+  // Set by WM_CLOSE, cleared when PollEvent() returns the close request; so
+  // a close that KeepGoing() took is not lost to a later notification.
+  bool close_requested_ = false;
+  DWORD last_served_ = 0;  // GetTickCount() of KeepGoing()'s last work
 };
 
 Win32MainWindow::Win32MainWindow() {
@@ -116,16 +126,13 @@ Win32MainWindow::Win32MainWindow() {
 
 Win32MainWindow::~Win32MainWindow() {
   if (window_ != nullptr) DestroyWindow(window_);
-  if (class_registered_) UnregisterClassA(class_name_, instance_);
+  if (class_registered_) UnregisterClassA(kWindowClassName, instance_);
   if (keyboard_table_ != nullptr) DestroyAcceleratorTable(keyboard_table_);
 }
 
 bool Win32MainWindow::CreateMainWindow() {
-  DWORD style = kWindowFlags & ~kCentreFlag;
-  const bool centre = (kWindowFlags & kCentreFlag) != 0;
-  style |= WS_VISIBLE;
+  const DWORD style = kWindowStyle | WS_VISIBLE;
 
-  std::snprintf(class_name_, sizeof class_name_, "WindowClass_%ld", kWindowNumber);
   LOGBRUSH brush = {BS_SOLID, GetSysColor(COLOR_BTNFACE), 0};
   WNDCLASSA window_class = {};
   window_class.style = CS_DBLCLKS;
@@ -135,24 +142,22 @@ bool Win32MainWindow::CreateMainWindow() {
   window_class.hIcon = LoadIconA(instance_, MAKEINTRESOURCEA(1));
   window_class.hCursor = LoadCursorA(nullptr, IDC_ARROW);
   window_class.hbrBackground = CreateBrushIndirect(&brush);
-  window_class.lpszClassName = class_name_;
+  window_class.lpszClassName = kWindowClassName;
   class_registered_ = RegisterClassA(&window_class) != 0;
 
-  int x = kRequestedX;
-  int y = kRequestedY;
-  RECT outer = {x, y, x + kClientWidth, y + kClientHeight};
+  // The outer size that gives the client area its size, then centred on the
+  // screen; an outer frame larger than the screen is centred as if it fitted.
+  RECT outer = {0, 0, kClientWidth, kClientHeight};
   AdjustWindowRect(&outer, style, FALSE);
-  int outer_width = outer.right - outer.left;
-  int outer_height = outer.bottom - outer.top;
-  if (centre) {
-    const int screen_width = GetSystemMetrics(SM_CXSCREEN);
-    const int screen_height = GetSystemMetrics(SM_CYSCREEN);
-    x = screen_width / 2 - std::min(outer_width, screen_width) / 2;
-    y = screen_height / 2 - std::min(outer_height, screen_height) / 2;
-  }
+  const int outer_width = outer.right - outer.left;
+  const int outer_height = outer.bottom - outer.top;
+  const int screen_width = GetSystemMetrics(SM_CXSCREEN);
+  const int screen_height = GetSystemMetrics(SM_CYSCREEN);
+  const int x = screen_width / 2 - std::min(outer_width, screen_width) / 2;
+  const int y = screen_height / 2 - std::min(outer_height, screen_height) / 2;
 
-  window_ = CreateWindowExA(0, class_name_, kWindowTitle, style, x, y, outer_width, outer_height, nullptr,
-                            nullptr, instance_, this);
+  window_ = CreateWindowExA(0, kWindowClassName, kWindowTitle, style, x, y, outer_width,
+                            outer_height, nullptr, nullptr, instance_, this);
   if (window_ == nullptr) return false;
   DragAcceptFiles(window_, TRUE);
 
@@ -166,14 +171,16 @@ bool Win32MainWindow::CreateMainWindow() {
 
 void Win32MainWindow::CreateControl(int id) {
   const ControlLayout& layout = kControlLayouts[id];
-  const char* class_name = layout.class_name != nullptr ? layout.class_name : RichEditClass();
+  const ControlClass& kind = kControlClasses[id];
+  const char* class_name = kind.class_name != nullptr ? kind.class_name : RichEditClass();
+  const DWORD style = WS_CHILD | WS_VISIBLE | kind.style | (layout.tab_stop ? WS_TABSTOP : 0);
   HWND control =
-      CreateWindowExA(layout.ex_style, class_name, layout.text, layout.style, layout.x, layout.y,
+      CreateWindowExA(kind.ex_style, class_name, layout.text, style, layout.x, layout.y,
                       layout.width, layout.height, window_,
                       reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance_, nullptr);
   controls_[id] = control;
   if (control == nullptr) return;
-  if (layout.set_font) SendMessageA(control, WM_SETFONT, reinterpret_cast<WPARAM>(font_), TRUE);
+  if (kind.set_font) SendMessageA(control, WM_SETFONT, reinterpret_cast<WPARAM>(font_), TRUE);
   if (id == kProgressBar) SendMessageA(control, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
   if (id == kResultList) SendMessageA(control, EM_EXLIMITTEXT, 0, kResultListTextLimit);
 }
@@ -267,6 +274,12 @@ void Win32MainWindow::SelectItem(int id, int index) {
 // --- Events
 
 int Win32MainWindow::PollEvent() {
+  // A close request that KeepGoing() took ahead of its turn is the message
+  // this call would have taken.
+  if (close_requested_) {
+    close_requested_ = false;
+    return EventClose;
+  }
   MSG message;
   if (!PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) return EventNone;
   bool consumed = false;
@@ -283,7 +296,59 @@ int Win32MainWindow::PollEvent() {
   const int result =
       pending_event_ != EventNone ? pending_event_ : static_cast<int>(message.message);
   pending_event_ = EventNone;
+  if (result == EventClose) close_requested_ = false;
   return result;
+}
+
+bool Win32MainWindow::KeepGoing() {
+  // A scan asks between pieces, hundreds of times a second; painting every
+  // 30 ms looks the same and leaves the scan its time.
+  const DWORD now = GetTickCount();
+  if (now - last_served_ < 30) return !close_requested_;
+  last_served_ = now;
+  // WM_PAINT is taken ahead of the input queued before it, which keeps
+  // waiting in its order. Messages that other threads and programs send (the
+  // system asking whether the window still answers) are handled inside
+  // PeekMessageA whatever the filter.
+  MSG message;
+  while (PeekMessageA(&message, nullptr, WM_PAINT, WM_PAINT, PM_REMOVE)) DispatchMessageA(&message);
+  TakeCloseRequest();
+  return !close_requested_;
+}
+
+// Looks for a close request among the waiting messages and handles it ahead
+// of its turn; every other message keeps its place. The request arrives as
+// WM_CLOSE, as WM_SYSCOMMAND SC_CLOSE (a window manager's close button, the
+// taskbar), as a click on the caption's close button, or as Alt+F4.
+void Win32MainWindow::TakeCloseRequest() {
+  MSG message;
+  const auto peek = [&message](UINT code, UINT remove) {
+    return PeekMessageA(&message, nullptr, code, code, remove) != 0;
+  };
+  // Alt's own key-downs come before the F4; on their own they do nothing
+  // but arm the keyboard menu, so taking them early changes nothing seen.
+  while (peek(WM_SYSKEYDOWN, PM_NOREMOVE) && message.wParam == VK_MENU) {
+    peek(WM_SYSKEYDOWN, PM_REMOVE);
+    DispatchMessageA(&message);
+  }
+  // Alt+F4 makes the window procedure post SC_CLOSE, taken below.
+  if (peek(WM_SYSKEYDOWN, PM_NOREMOVE) && message.wParam == VK_F4 &&
+      (HIWORD(message.lParam) & KF_ALTDOWN) != 0) {
+    peek(WM_SYSKEYDOWN, PM_REMOVE);
+    DispatchMessageA(&message);
+  }
+  // The caption's close button: the click itself, without the tracking loop
+  // that would take the mouse messages behind it out of their turn.
+  if (window_ != nullptr && peek(WM_NCLBUTTONDOWN, PM_NOREMOVE) && message.hwnd == window_ &&
+      message.wParam == HTCLOSE) {
+    peek(WM_NCLBUTTONDOWN, PM_REMOVE);
+    SendMessageA(window_, WM_SYSCOMMAND, SC_CLOSE, 0);
+  }
+  if (peek(WM_SYSCOMMAND, PM_NOREMOVE) && (message.wParam & 0xFFF0) == SC_CLOSE) {
+    peek(WM_SYSCOMMAND, PM_REMOVE);
+    DispatchMessageA(&message);
+  }
+  if (peek(WM_CLOSE, PM_REMOVE)) DispatchMessageA(&message);
 }
 
 LRESULT CALLBACK Win32MainWindow::WindowProc(HWND window, UINT message, WPARAM wparam,
@@ -302,6 +367,7 @@ LRESULT Win32MainWindow::HandleMessage(HWND window, UINT message, WPARAM wparam,
     case WM_CLOSE:
       // Not passed on: the window stays until the program ends.
       pending_event_ = EventClose;
+      close_requested_ = true;
       return 0;
     case WM_SIZE:
       PostMessageA(window, kResizeMessage, wparam, lparam);
@@ -326,17 +392,12 @@ LRESULT Win32MainWindow::HandleMessage(HWND window, UINT message, WPARAM wparam,
 void Win32MainWindow::OnControlCommand(HWND sender, int notification) {
   pending_event_ = EventControl;
   event_control_id_ = GetWindowLongA(sender, GWL_ID);
-  event_notification_ = notification;
   char class_name[8] = {};
   GetClassNameA(sender, class_name, sizeof class_name);
   if (std::string_view(class_name).substr(0, 4) != "List") return;
   // A list box speaks up on focus changes too; only the user's selection
   // changes and double clicks are events.
-  if (notification == LBN_SELCHANGE) {
-    event_notification_ = 0;
-  } else if (notification != LBN_DBLCLK) {
-    pending_event_ = EventNone;
-  }
+  if (notification != LBN_SELCHANGE && notification != LBN_DBLCLK) pending_event_ = EventNone;
 }
 
 // A file dropped from Explorer, anywhere on the window: its path replaces the

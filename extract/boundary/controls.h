@@ -35,7 +35,11 @@ class Controls {
   virtual std::string GetText(int id) = 0;
   virtual void SetText(int id, std::string_view text) = 0;
 
-  // Progress bar: position, clamped to 0..100.
+  // Progress bar: position, clamped to 0..100. A window may repaint inside
+  // this call: the Qt window, when the bar moves and at most every 30 ms,
+  // lets Qt process its pending events (painting, the window manager's
+  // questions) and holds user input back for its event poll, so nothing the
+  // user does is acted on here.
   virtual void SetProgress(int id, int position) = 0;
 
   // Result list: appends `text` as a new last line (a single line feed
