@@ -185,7 +185,8 @@ TEST_F(MainFlowTest, StartFetchesAWebPageFirst) {
 
 TEST_F(MainFlowTest, OpenWithRunsStartOnceWithTheInputInTheField) {
   const std::string page = Write("page.htm", kPage);
-  RequestClose();
+  // Closed once the command is over: a close request ends a running command.
+  QTimer::singleShot(200, [this] { RequestClose(); });
   ASSERT_EQ(RunMainFlow(*window_, page), 0);
   EXPECT_EQ(window_->GetText(kInputField), page);
   EXPECT_EQ(Results(), (Lines{"ed2k://|file|a|1|AA|/", "ed2k://|file|b|2|BB|/"}));
