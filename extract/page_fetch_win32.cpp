@@ -9,6 +9,7 @@
 #include <urlmon.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
@@ -40,6 +41,25 @@ struct Transfer {
   std::atomic<bool> abort{false};
   std::atomic<DWORD> status{0};  // HTTP status of the last response, 0 when none
   std::atomic<bool> too_large{false};
+  std::atomic<bool> bad_redirect{false};  // a redirect to another scheme than http(s)
+
+  // What the watcher judges the limits by.
+  std::atomic<int> requests{0};   // requests sent, the first and every redirect's
+  std::atomic<int> redirects{0};  // redirects announced as such
+  std::atomic<int64_t> body_bytes{0};
+  // The body's announced length, 0 when unknown (a compressed body counts
+  // decoded bytes against no announced length).
+  std::atomic<ULONG> announced_bytes{0};
+
+  TransferProgress Progress() const {
+    TransferProgress progress;
+    progress.connected = requests > 0;
+    // Some versions announce each redirect, others only send the next
+    // request: whichever counts more.
+    progress.redirects = std::max<int>(redirects, requests - 1);
+    progress.body_bytes = body_bytes;
+    return progress;
+  }
 
   // The binding, while it runs: the caller aborts it when the server is
   // silent, since the callback below is only called when something happens.
@@ -97,12 +117,28 @@ class TransferWatch final : public IBindStatusCallback, public IHttpNegotiate {
   }
   HRESULT STDMETHODCALLTYPE GetPriority(LONG*) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE OnLowResource(DWORD) override { return S_OK; }
-  HRESULT STDMETHODCALLTYPE OnProgress(ULONG progress, ULONG, ULONG status, LPCWSTR) override {
-    if (status == BINDSTATUS_DOWNLOADINGDATA || status == BINDSTATUS_ENDDOWNLOADDATA) {
+  HRESULT STDMETHODCALLTYPE OnProgress(ULONG progress, ULONG announced, ULONG status,
+                                       LPCWSTR text) override {
+    if (status == BINDSTATUS_SENDINGREQUEST) {
+      ++transfer_.requests;
+    } else if (status == BINDSTATUS_REDIRECTING) {
+      ++transfer_.redirects;
+      // The moniker service would follow a server to file: and others.
+      if (text == nullptr ||
+          (_wcsnicmp(text, L"http://", 7) != 0 && _wcsnicmp(text, L"https://", 8) != 0)) {
+        transfer_.bad_redirect = true;
+        transfer_.abort = true;
+      }
+    } else if (status == BINDSTATUS_BEGINDOWNLOADDATA || status == BINDSTATUS_DOWNLOADINGDATA ||
+               status == BINDSTATUS_ENDDOWNLOADDATA) {
+      transfer_.announced_bytes = announced;
       // The count is the decoded body so far, in 32 bits: a smaller count
       // than last time has gone round.
       if (progress < last_progress_) wrapped_ += int64_t{1} << 32;
       last_progress_ = progress;
+      transfer_.body_bytes = wrapped_ + progress;
+      // Judged here as well as by the watcher: at the speed of a local
+      // network, a turn's worth of data is many megabytes.
       if (wrapped_ + progress > transfer_.max_page_bytes) {
         transfer_.too_large = true;
         transfer_.abort = true;
@@ -214,29 +250,54 @@ FetchResult FetchToFile(const std::string& url, const std::string& path,
   }
   CloseHandle(thread);  // the event says when it is done
 
+  // The moniker applies no limits of ours: the calling thread watches the
+  // transfer in turns and ends it when keep_going says no or a limit is hit.
   FetchResult fetched;
+  TransferLimits limits(options, TransferLimits::Clock::now());
   while (WaitForSingleObject(transfer->done, kTurnMilliseconds) == WAIT_TIMEOUT) {
     if (options.keep_going && !options.keep_going()) {
       fetched.stopped = true;
-      transfer->Abort();
-      // Give the thread its moment to let go of the file, so that the caller
-      // can remove it; a moniker that does not react is left behind rather
-      // than waited for.
-      WaitForSingleObject(transfer->done, kAbortGraceMilliseconds);
-      return fetched;
+    } else {
+      fetched.error = limits.Check(TransferLimits::Clock::now(), transfer->Progress());
+      if (fetched.error.empty()) continue;
     }
+    transfer->Abort();
+    // Give the thread its moment to let go of the file, so that the caller
+    // can remove it; a moniker that does not react is left behind rather
+    // than waited for.
+    WaitForSingleObject(transfer->done, kAbortGraceMilliseconds);
+    return fetched;
   }
 
   const HRESULT result = transfer->result;
   const DWORD status = transfer->status;
+  const TransferProgress progress = transfer->Progress();
   // Some versions deliver an HTTP error page and report success, others
   // report failure: the status decides in both cases.
   if (transfer->too_large) {
     fetched.error = PageTooLargeReason(options.max_page_bytes);
+  } else if (transfer->bad_redirect) {
+    fetched.error = "redirect to another scheme than http or https";
+  } else if (progress.redirects > options.max_redirects) {
+    fetched.error = "more than " + std::to_string(options.max_redirects) + " redirects";
   } else if (status >= 400) {
     fetched.error = "HTTP " + std::to_string(status);
   } else if (FAILED(result)) {
     fetched.error = DescribeFailure(result);
+  } else if (transfer->announced_bytes > progress.body_bytes) {
+    // The service takes a connection closed early for the end of the page.
+    fetched.error = "page cut short after " + std::to_string(progress.body_bytes) + " of " +
+                    std::to_string(transfer->announced_bytes) + " bytes";
+  } else if (status == 0) {
+    // The connection closed before a status line: the service reports
+    // success with an empty file, which is no page.
+    fetched.error = "empty reply from server";
+  } else if (status >= 300 && status < 400) {
+    // A redirect the service would not follow (to another scheme, say) is
+    // delivered as if it were the page.
+    fetched.error = "redirect not followed (HTTP " + std::to_string(status) + ")";
+  } else if (status < 200 || status >= 300) {
+    fetched.error = "HTTP " + std::to_string(status);
   } else {
     fetched.ok = true;
   }
