@@ -1,7 +1,11 @@
 #include "extract/download.h"
 
 #ifndef _WIN32
+#include <fcntl.h>
+#include <spawn.h>
 #include <sys/wait.h>
+
+#include <csignal>
 #endif
 
 #include <chrono>
@@ -10,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "extract/scan_input.h"
@@ -329,6 +334,67 @@ TEST_F(DownloadTest, ScanCommandFetchesPagesAndFailsOnFailedDownloads) {
   EXPECT_EQ(ReadFile("out"), "");
   EXPECT_NE(ReadFile("err").find("FEHLER:Download fehlgeschlagen (HTTP 404)"), std::string::npos)
       << ReadFile("err");
+}
+
+// Starts varnolt-scan on `address` in the current directory with the stop
+// signals at their defaults (the test runner may ignore Ctrl-C), stdout and
+// stderr to the files "out" and "err". Returns its process id.
+pid_t StartScanCommand(const std::string& address) {
+  posix_spawn_file_actions_t files;
+  posix_spawn_file_actions_init(&files);
+  posix_spawn_file_actions_addopen(&files, 1, "out", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&files, 2, "err", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGINT);
+  sigaddset(&defaults, SIGTERM);
+  posix_spawnattr_setsigdefault(&attributes, &defaults);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+  std::string program = VARNOLT_SCAN_PATH;
+  std::string argument = address;
+  char* argv[] = {program.data(), argument.data(), nullptr};
+  pid_t pid = -1;
+  EXPECT_EQ(posix_spawn(&pid, program.c_str(), &files, &attributes, argv, environ), 0);
+  posix_spawn_file_actions_destroy(&files);
+  posix_spawnattr_destroy(&attributes);
+  return pid;
+}
+
+TEST_F(DownloadTest, ScanCommandRemovesItsPartialFileWhenStoppedBySignal) {
+  const std::string old_page = "old page ed2k://|file|stale|/";
+  for (const int signal : {SIGINT, SIGTERM}) {
+    std::ofstream("download.htm", std::ios::binary) << old_page;
+    const pid_t pid = StartScanCommand(server_.Url("/trickle"));
+    auto has_partial = [this] {
+      for (const std::string& name : Files()) {
+        if (name.ends_with(".part")) return true;
+      }
+      return false;
+    };
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!has_partial() && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_TRUE(has_partial()) << "the download never started";
+    kill(pid, signal);
+    int status = 0;
+    while (waitpid(pid, &status, WNOHANG) == 0 && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (kill(pid, 0) == 0) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      ADD_FAILURE() << "varnolt-scan did not end on signal " << signal;
+    }
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << signal;
+    EXPECT_FALSE(has_partial()) << signal;
+    EXPECT_EQ(ReadFile("download.htm"), old_page);
+    EXPECT_NE(ReadFile("err").find("Downloade File...\nFEHLER:Download abgebrochen\n"),
+              std::string::npos)
+        << ReadFile("err");
+  }
 }
 
 #endif  // _WIN32
