@@ -3,6 +3,7 @@
 // read it like any other file.
 #pragma once
 
+#include <chrono>
 #include <string>
 #include <string_view>
 
@@ -14,6 +15,11 @@ namespace varnolt {
 // The fixed name every downloaded page is stored under, relative to the
 // current directory. Each download replaces the previous page.
 inline constexpr char kDownloadFileName[] = "download.htm";
+
+// A download writes to "download.htm.<16 hex digits>.part" beside it. Such a
+// file older than this, that no running download writes, was left behind by
+// a program that was killed, and the next download removes it.
+inline constexpr std::chrono::hours kStalePartialAge{1};
 
 // True when `input` begins with "http://" or "https://", letters in any case
 // (bytes 0x41-0x5A and 0xC0-0xDF count as their lower-case forms 0x20 above).
@@ -36,7 +42,8 @@ enum class DownloadStatus {
 // "FEHLER:Download abgebrochen" follows. In both cases the previous
 // kDownloadFileName, if any, is left exactly as it was: the body goes to a
 // temporary file beside it that replaces it only after a complete transfer,
-// and is removed otherwise.
+// and is removed otherwise. Partial files of killed programs are removed
+// first (kStalePartialAge).
 //
 // Blocks until the transfer ends, is cut off by a limit or is stopped.
 // Never throws.

@@ -304,4 +304,9 @@ FetchResult FetchToFile(const std::string& url, const std::string& path,
   return fetched;
 }
 
+bool RemoveUnlessBeingFetched(const std::string& path) {
+  // A file that a transfer holds open cannot be deleted.
+  return path.find('\0') == std::string::npos && DeleteFileA(path.c_str()) != 0;
+}
+
 }  // namespace varnolt

@@ -8,6 +8,8 @@
 #include <csignal>
 #endif
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
@@ -302,6 +304,51 @@ TEST_F(DownloadTest, StopRequestEndsTransferAtOnceAndKeepsOldPage) {
     }
 #endif
   }
+}
+
+// --- Partial files of killed programs
+
+TEST_F(DownloadTest, DownloadRemovesOnlyPartialFilesLeftBehind) {
+  const auto two_hours_ago = fs::file_time_type::clock::now() - std::chrono::hours(2);
+  auto write = [&](const std::string& name, bool old) {
+    std::ofstream(name) << "partial";
+    if (old) fs::last_write_time(name, two_hours_ago);
+  };
+  write("download.htm.0123456789abcdef.part", true);   // left behind: removed
+  write("download.htm.fedcba9876543210.part", false);  // may be starting: kept
+  write("download.htm.notes.part", true);              // not a name of ours: kept
+  write("other.htm.0123456789abcdef.part", true);
+  std::vector<std::string> kept = {"download.htm.fedcba9876543210.part", "download.htm.notes.part",
+                                   "other.htm.0123456789abcdef.part"};
+
+  // A download still running keeps its partial file, however old it looks.
+  std::atomic<bool> stop{false};
+  FakeControls running_ui;
+  FetchOptions running_options;
+  running_options.keep_going = [&] { return !stop; };
+  std::thread running([&] { DownloadPage(server_.Url("/stall"), running_ui, running_options); });
+#ifndef _WIN32  // the URL moniker writes no partial file until the end
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (kept.size() == 3 && std::chrono::steady_clock::now() < deadline) {
+    for (const std::string& name : Files()) {
+      if (name.ends_with(".part") && name.find("0123456789abcdef") == std::string::npos &&
+          std::find(kept.begin(), kept.end(), name) == kept.end()) {
+        fs::last_write_time(name, two_hours_ago);
+        kept.push_back(name);
+      }
+    }
+  }
+  ASSERT_EQ(kept.size(), 4u) << "the running download wrote no partial file";
+#endif
+
+  EXPECT_EQ(DownloadPage(server_.Url("/links.htm"), ui_), DownloadStatus::kDownloaded);
+  std::vector<std::string> files = Files();
+  kept.push_back("download.htm");
+  std::sort(files.begin(), files.end());
+  std::sort(kept.begin(), kept.end());
+  EXPECT_EQ(files, kept);
+  stop = true;
+  running.join();
 }
 
 TEST_F(DownloadTest, PageThatCannotReplaceOldFileIsAFailure) {
