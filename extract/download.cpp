@@ -90,12 +90,19 @@ bool IsWebAddress(std::string_view input) {
   return StartsWithFolded(input, "http://") || StartsWithFolded(input, "https://");
 }
 
-DownloadStatus DownloadPage(const std::string& address, Controls& ui, const FetchOptions& options) {
+DownloadResult DownloadPage(const std::string& address, Controls& ui, const FetchOptions& options) {
   LogStatus(ui, kLogDownloading, LogNewLine);
   RemoveStalePartials();
 
   const std::string temporary = TemporaryName();
+  DownloadResult download;
   FetchResult result = FetchToFile(address, temporary, options);
+  if (result.ok) {
+    // Opened before the rename: a second program may put its page under the
+    // name at any moment, but this handle stays on ours.
+    download.page = OpenInputFileToRename(temporary);
+    if (!download.page) result = FetchResult{false, "the page cannot be opened"};
+  }
   if (result.ok) {
     // rename() replaces the target in one step: a reader sees the old page
     // or the new one, never a mixture.
@@ -104,17 +111,21 @@ DownloadStatus DownloadPage(const std::string& address, Controls& ui, const Fetc
     if (error) result = FetchResult{false, error.message()};
   }
   if (!result.ok) {
+    download.page.reset();
     std::error_code ignored;  // nothing left to report if the remove fails too
     std::filesystem::remove(temporary, ignored);
     if (result.stopped) {
       LogStatus(ui, kLogDownloadStopped, LogNewLine);
-      return DownloadStatus::kStopped;
+      download.status = DownloadStatus::kStopped;
+    } else {
+      LogStatus(ui, kLogDownloadFailed + result.error + ")", LogNewLine);
+      download.status = DownloadStatus::kFailed;
     }
-    LogStatus(ui, kLogDownloadFailed + result.error + ")", LogNewLine);
-    return DownloadStatus::kFailed;
+    return download;
   }
   LogStatus(ui, kLogDownloaded, LogAppend);
-  return DownloadStatus::kDownloaded;
+  download.status = DownloadStatus::kDownloaded;
+  return download;
 }
 
 }  // namespace varnolt

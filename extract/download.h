@@ -4,10 +4,12 @@
 #pragma once
 
 #include <chrono>
+#include <memory>
 #include <string>
 #include <string_view>
 
 #include "extract/boundary/controls.h"
+#include "extract/input_file.h"
 #include "extract/page_fetch.h"
 
 namespace varnolt {
@@ -33,6 +35,14 @@ enum class DownloadStatus {
   kStopped,     // keep_going said no: "FEHLER:Download abgebrochen"
 };
 
+struct DownloadResult {
+  DownloadStatus status = DownloadStatus::kFailed;
+  // With kDownloaded: the page this download wrote, open for reading from
+  // its start. It stays this page even when another program puts its own
+  // page under kDownloadFileName a moment later. Null otherwise.
+  std::unique_ptr<InputFile> page;
+};
+
 // Fetches `address`, exactly as given, into kDownloadFileName. Logs
 // "Downloade File..." as a new line and appends "OK!" once the page is in
 // place. On failure (no connection, TLS error, time-out, an HTTP status of 400
@@ -47,7 +57,7 @@ enum class DownloadStatus {
 //
 // Blocks until the transfer ends, is cut off by a limit or is stopped.
 // Never throws.
-DownloadStatus DownloadPage(const std::string& address, Controls& ui,
+DownloadResult DownloadPage(const std::string& address, Controls& ui,
                             const FetchOptions& options = {});
 
 }  // namespace varnolt

@@ -64,6 +64,7 @@ class DownloadTest : public ::testing::Test {
  protected:
   DownloadTest()
       : server_({{"/links.htm", Ok(kPage)},
+                 {"/other.htm", Ok("ed2k://|file|other|/ page")},
                  {"/Mixed/Case.HTM", Ok(kPage)},
                  {"/moved", Redirect("/links.htm")},
                  {"/gzip", Ok(std::string(std::begin(kGzipPage), std::end(kGzipPage)),
@@ -139,8 +140,33 @@ TEST_F(DownloadTest, PageIsFetchedAndScanned) {
   EXPECT_EQ(Files(), std::vector<std::string>{"download.htm"});
 }
 
+TEST_F(DownloadTest, ScanReadsThePageThatItsOwnDownloadWrote) {
+  // A second run into the same folder puts its page in place between this
+  // run's rename and its scan; before, the scan opened the name and read the
+  // other run's page.
+  FakeControls other_ui;
+  ScanStatus other_status = ScanStatus::kOpenFailed;
+  InputOptions options;
+  options.page_in_place = [&] {
+    other_status = ScanInput(server_.Url("/other.htm"), other_ui).status;
+  };
+  EXPECT_EQ(ScanInput(server_.Url("/links.htm"), ui_, options).status, ScanStatus::kCompleted);
+  EXPECT_EQ(ui_.results, "ed2k://|file|a.iso|1|AA|/\ned2k://|file|b.iso|2|BB|/");
+  EXPECT_EQ(ui_.log.at(2), "Öffne Datei: download.htm...OK");
+#ifdef _WIN32
+  // A file that is open cannot be replaced there: the second run fails and
+  // says so, while the first keeps its page.
+  EXPECT_EQ(other_status, ScanStatus::kDownloadFailed);
+  EXPECT_EQ(ReadFile("download.htm"), kPage);
+#else
+  EXPECT_EQ(other_status, ScanStatus::kCompleted);
+  EXPECT_EQ(other_ui.results, "ed2k://|file|other|/");
+  EXPECT_EQ(ReadFile("download.htm"), "ed2k://|file|other|/ page");
+#endif
+}
+
 TEST_F(DownloadTest, AddressIsPassedOnAsTypedWithToolNameAndEncodings) {
-  EXPECT_EQ(DownloadPage("HTTP://127.0.0.1:" + server_.Port() + "/Mixed/Case.HTM", ui_),
+  EXPECT_EQ(DownloadPage("HTTP://127.0.0.1:" + server_.Port() + "/Mixed/Case.HTM", ui_).status,
             DownloadStatus::kDownloaded);
   const std::vector<std::string> requests = server_.Requests();
   ASSERT_EQ(requests.size(), 1u);
@@ -341,7 +367,7 @@ TEST_F(DownloadTest, DownloadRemovesOnlyPartialFilesLeftBehind) {
   ASSERT_EQ(kept.size(), 4u) << "the running download wrote no partial file";
 #endif
 
-  EXPECT_EQ(DownloadPage(server_.Url("/links.htm"), ui_), DownloadStatus::kDownloaded);
+  EXPECT_EQ(DownloadPage(server_.Url("/links.htm"), ui_).status, DownloadStatus::kDownloaded);
   std::vector<std::string> files = Files();
   kept.push_back("download.htm");
   std::sort(files.begin(), files.end());
@@ -353,7 +379,7 @@ TEST_F(DownloadTest, DownloadRemovesOnlyPartialFilesLeftBehind) {
 
 TEST_F(DownloadTest, PageThatCannotReplaceOldFileIsAFailure) {
   fs::create_directory("download.htm");  // the rename over it must fail
-  EXPECT_EQ(DownloadPage(server_.Url("/links.htm"), ui_), DownloadStatus::kFailed);
+  EXPECT_EQ(DownloadPage(server_.Url("/links.htm"), ui_).status, DownloadStatus::kFailed);
   ASSERT_EQ(ui_.log.size(), 2u);
   EXPECT_EQ(ui_.log[0], "Downloade File...");
   EXPECT_EQ(ui_.log[1].rfind("FEHLER:Download fehlgeschlagen (", 0), 0u) << ui_.log[1];
