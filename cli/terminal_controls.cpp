@@ -103,7 +103,7 @@ void TerminalControls::WritePendingLine() {
     std::fputc('\n', log_);
     return;
   }
-  const std::string text = DisplayText(pending_line_);
+  const std::string text = TerminalText(pending_line_);
   std::fwrite(text.data(), 1, text.size(), log_);
   std::fputc('\n', log_);
   std::fflush(log_);  // stage lines show at once
