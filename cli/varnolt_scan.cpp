@@ -96,8 +96,12 @@ int main(int argc, char** argv) {
     }
     if (result.status != ScanStatus::kCompleted) status = 1;
   }
-  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-    std::fprintf(stderr, "varnolt-scan: cannot write the links: %s\n", std::strerror(errno));
+  if (const int error = controls.results_error()) {
+    // A reader that has gone (`| head`) needs no message; with SIGPIPE at its
+    // default the program would not even have got here.
+    if (error != EPIPE) {
+      std::fprintf(stderr, "varnolt-scan: cannot write the links: %s\n", std::strerror(error));
+    }
     return 1;
   }
   return status;

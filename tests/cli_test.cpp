@@ -4,11 +4,17 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <string>
+#include <vector>
 
+#include "cli/terminal_controls.h"
+#include "extract/boundary/status_log.h"
 #include "tests/temp_dir.h"
 
 namespace {
@@ -140,6 +146,93 @@ TEST_F(CliTest, OneFailedInputFailsTheRunButTheOthersAreScanned) {
                        Quote(Write("page.htm", "xed2k://z|/")));
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.out, "ed2k://z|/\n");
+}
+
+// --- Where the links cannot go
+
+TEST_F(CliTest, FailingStdoutIsReportedOnceAndClosedStdoutQuietly) {
+  std::string page;
+  for (int i = 0; i < 40000; ++i) page += "ed2k://|file|" + std::to_string(i) + "|/ ";
+  const std::string scan = Quote(VARNOLT_SCAN_PATH) + " " + Quote(Write("many.htm", page)) + " 2>" +
+                           Quote((dir_ / "err").string());
+  const struct {
+    std::string script;
+    int status;
+    int error_lines;
+  } cases[] = {
+      {scan + " >/dev/full", 1, 1},
+      // The reader goes after one line: SIGPIPE ends the program, or, when
+      // the program was started with it ignored, the failed write does.
+      {scan + " | head -n 1 >/dev/null; exit ${PIPESTATUS[0]}", 128 + SIGPIPE, 0},
+      {"trap '' PIPE; " + scan + " | head -n 1 >/dev/null; exit ${PIPESTATUS[0]}", 1, 0},
+  };
+  for (const auto& c : cases) {
+    const std::string script = Write("run.sh", c.script);
+    const int raw = std::system(("timeout 20 bash " + Quote(script)).c_str());
+    EXPECT_EQ(WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, c.status) << c.script;
+    const std::string err = Slurp(dir_ / "err");
+    size_t lines = 0;
+    for (size_t at = 0; (at = err.find("varnolt-scan: ", at)) != std::string::npos; ++at) ++lines;
+    EXPECT_EQ(lines, static_cast<size_t>(c.error_lines)) << err;
+    if (c.error_lines > 0) {
+      EXPECT_TRUE(err.ends_with("varnolt-scan: cannot write the links: No space left on device\n"))
+          << err;
+    }
+  }
+}
+
+// --- The progress bar
+
+// A minimal terminal: what `output` leaves on the screen, line by line, given
+// carriage return, erase to the end of the line and line feed.
+std::vector<std::string> Screen(const std::string& output) {
+  std::vector<std::string> lines(1);
+  size_t column = 0;
+  for (size_t i = 0; i < output.size(); ++i) {
+    if (output[i] == '\r') {
+      column = 0;
+    } else if (output.compare(i, 3, "\033[K") == 0) {
+      lines.back().resize(column);
+      i += 2;
+    } else if (output[i] == '\n') {
+      lines.emplace_back();
+      column = 0;
+    } else {
+      if (column < lines.back().size()) {
+        lines.back()[column] = output[i];
+      } else {
+        lines.back() += output[i];
+      }
+      ++column;
+    }
+  }
+  return lines;
+}
+
+// Without clearing the bar first, a line written after it would read
+// "[####] 100%doppelter Link gefunden".
+TEST(TerminalControls, ProgressBarIsClearedBeforeEveryLogLine) {
+  std::FILE* results = std::tmpfile();
+  std::FILE* log = std::tmpfile();
+  ASSERT_TRUE(results && log);
+  {
+    varnolt::TerminalControls ui(results, log, /*show_progress=*/true);
+    varnolt::LogStatus(ui, "Starte Suche", varnolt::LogNewLine);
+    ui.SetProgress(varnolt::kProgressBar, 100);
+    varnolt::LogStatus(ui, "doppelter Link gefunden", varnolt::LogNewLine);
+    ui.SetProgress(varnolt::kProgressBar, 40);
+    varnolt::LogStatus(ui, "Suche beendet.", varnolt::LogNewLine);
+    ui.SetProgress(varnolt::kProgressBar, 70);
+    ui.EndJob();
+  }
+  std::string output(4096, '\0');
+  std::rewind(log);
+  output.resize(std::fread(output.data(), 1, output.size(), log));
+  EXPECT_EQ(Screen(output), (std::vector<std::string>{"Starte Suche", "doppelter Link gefunden",
+                                                      "Suche beendet.", ""}))
+      << output;
+  std::fclose(results);
+  std::fclose(log);
 }
 
 TEST_F(CliTest, UsageErrors) {
