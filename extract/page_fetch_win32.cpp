@@ -87,6 +87,17 @@ struct Transfer {
   }
 };
 
+// `text` in the ANSI code page, the empty text for none.
+std::string Narrow(LPCWSTR text) {
+  if (text == nullptr) return {};
+  const int size = WideCharToMultiByte(CP_ACP, 0, text, -1, nullptr, 0, nullptr, nullptr);
+  if (size <= 1) return {};
+  std::string narrow(static_cast<size_t>(size), '\0');
+  WideCharToMultiByte(CP_ACP, 0, text, -1, narrow.data(), size, nullptr, nullptr);
+  narrow.pop_back();  // the terminating NUL
+  return narrow;
+}
+
 // Lives on the transfer thread's stack for the one synchronous transfer;
 // COM's reference counting is kept honest but never frees it.
 class TransferWatch final : public IBindStatusCallback, public IHttpNegotiate {
@@ -124,8 +135,7 @@ class TransferWatch final : public IBindStatusCallback, public IHttpNegotiate {
     } else if (status == BINDSTATUS_REDIRECTING) {
       ++transfer_.redirects;
       // The moniker service would follow a server to file: and others.
-      if (text == nullptr ||
-          (_wcsnicmp(text, L"http://", 7) != 0 && _wcsnicmp(text, L"https://", 8) != 0)) {
+      if (!IsWebAddress(Narrow(text))) {
         transfer_.bad_redirect = true;
         transfer_.abort = true;
       }
