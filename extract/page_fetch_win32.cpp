@@ -77,12 +77,13 @@ struct Transfer {
     if (binding != nullptr) binding->AddRef();
   }
 
+  // Called on the caller's thread, not the binding's. The moniker service
+  // hands the abort on to its own thread through that thread's message
+  // queue, which its download loop does serve; the lock keeps the binding
+  // alive meanwhile.
   void Abort() {
     abort = true;
     std::lock_guard<std::mutex> lock(binding_mutex);
-    // Called from another thread than the binding's. The moniker service
-    // hands the abort on to its own thread through that thread's message
-    // queue, which its download loop does serve.
     if (binding != nullptr) binding->Abort();
   }
 };
@@ -156,10 +157,9 @@ class TransferWatch final : public IBindStatusCallback, public IHttpNegotiate {
     }
     return transfer_.abort ? E_ABORT : S_OK;
   }
-  HRESULT STDMETHODCALLTYPE OnStopBinding(HRESULT, LPCWSTR) override {
-    transfer_.SetBinding(nullptr);
-    return S_OK;
-  }
+  // The binding is let go once URLDownloadToFileA has returned, not here:
+  // this may run inside the caller's Abort(), which holds the binding.
+  HRESULT STDMETHODCALLTYPE OnStopBinding(HRESULT, LPCWSTR) override { return S_OK; }
   HRESULT STDMETHODCALLTYPE GetBindInfo(DWORD* flags, BINDINFO*) override {
     // The page as the server has it now, not a copy from the Internet cache.
     if (flags != nullptr) *flags |= BINDF_GETNEWESTVERSION;
@@ -250,8 +250,9 @@ FetchResult FetchToFile(const std::string& url, const std::string& path,
   transfer->path = path;
   transfer->max_page_bytes = options.max_page_bytes;
   transfer->done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  if (transfer->done == nullptr)
+  if (transfer->done == nullptr) {
     return {false, DescribeFailure(HRESULT_FROM_WIN32(GetLastError()))};
+  }
   auto* thread_owner = new std::shared_ptr<Transfer>(transfer);
   HANDLE thread = CreateThread(nullptr, 0, RunTransfer, thread_owner, 0, nullptr);
   if (thread == nullptr) {
