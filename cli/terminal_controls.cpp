@@ -1,5 +1,6 @@
 #include "cli/terminal_controls.h"
 
+#include <cerrno>
 #include <cstring>
 
 #include "extract/boundary/log_texts.h"
@@ -52,8 +53,12 @@ void TerminalControls::SetProgress(int id, int position) {
 
 void TerminalControls::AddItem(int id, std::string_view text) {
   if (id == kResultList) {
-    std::fwrite(text.data(), 1, text.size(), results_);
-    std::fputc('\n', results_);
+    errno = 0;
+    if ((std::fwrite(text.data(), 1, text.size(), results_) != text.size() ||
+         std::fputc('\n', results_) == EOF) &&
+        results_error_ == 0) {
+      results_error_ = errno != 0 ? errno : EIO;
+    }
   } else if (id == kStatusLog) {
     if (has_pending_line_) WritePendingLine();
     pending_per_link_ = PerLinkLine(text);
@@ -87,7 +92,8 @@ void TerminalControls::EndJob() {
   if (has_pending_line_) WritePendingLine();
   has_pending_line_ = false;
   ClearProgress();
-  std::fflush(results_);
+  errno = 0;
+  if (std::fflush(results_) != 0 && results_error_ == 0) results_error_ = errno != 0 ? errno : EIO;
   std::fflush(log_);
 }
 
@@ -103,7 +109,7 @@ void TerminalControls::WritePendingLine() {
     std::fputc('\n', log_);
     return;
   }
-  const std::string text = DisplayText(pending_line_);
+  const std::string text = TerminalText(pending_line_);
   std::fwrite(text.data(), 1, text.size(), log_);
   std::fputc('\n', log_);
   std::fflush(log_);  // stage lines show at once

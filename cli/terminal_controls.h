@@ -16,8 +16,12 @@ class TerminalControls final : public Controls {
   TerminalControls(std::FILE* results, std::FILE* log, bool show_progress);
 
   // Writes the last log line, which further appends can no longer reach once
-  // the job is over, and clears the progress indicator.
+  // the job is over, clears the progress indicator and flushes both streams.
   void EndJob();
+
+  // The errno of the first write to the result stream that failed (in
+  // AddItem or EndJob's flush), 0 while none has.
+  int results_error() const { return results_error_; }
 
   std::string GetText(int id) override;
   void SetText(int id, std::string_view text) override;
@@ -45,6 +49,7 @@ class TerminalControls final : public Controls {
   std::string pending_line_;                            // the last log line, still open to appends
   const std::string_view* pending_per_link_ = nullptr;  // or one of the per-link lines
   bool progress_drawn_ = false;
+  int results_error_ = 0;
 };
 
 }  // namespace varnolt

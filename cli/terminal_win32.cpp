@@ -3,6 +3,7 @@
 #include <io.h>
 #include <windows.h>
 
+#include <csignal>
 #include <cstdlib>
 
 #include "cli/terminal.h"
@@ -11,6 +12,12 @@ namespace varnolt {
 namespace {
 
 UINT original_output_code_page = 0;
+
+volatile sig_atomic_t caught_signal = 0;
+
+// Runs on a thread of its own that the system starts for Ctrl-C; the C
+// runtime has already put the default action back.
+void NoteSignal(int signal) { caught_signal = signal; }
 
 void RestoreConsoleCodePage() { SetConsoleOutputCP(original_output_code_page); }
 
@@ -40,5 +47,26 @@ void PrepareStandardStreams() {
 bool IsTerminal(std::FILE* stream) {
   return IsConsole(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream))));
 }
+
+// Windows raises no SIGTERM; Ctrl-C and Ctrl-Break arrive as SIGINT and
+// SIGBREAK.
+constexpr int kStopSignals[] = {SIGINT, SIGBREAK};
+
+void CatchStopSignals() {
+  for (const int signal : kStopSignals) {
+    if (std::signal(signal, NoteSignal) == SIG_IGN) std::signal(signal, SIG_IGN);
+  }
+}
+
+void ReleaseStopSignals() {
+  for (const int signal : kStopSignals) {
+    if (std::signal(signal, SIG_DFL) == SIG_IGN) std::signal(signal, SIG_IGN);
+  }
+}
+
+int CaughtStopSignal() { return caught_signal; }
+
+// The console's code page is put back on the way out.
+void EndBySignal(int signal) { std::exit(128 + signal); }
 
 }  // namespace varnolt

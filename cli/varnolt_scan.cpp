@@ -8,6 +8,7 @@
 
 #include "cli/terminal.h"
 #include "cli/terminal_controls.h"
+#include "extract/download.h"
 #include "extract/scan_input.h"
 
 namespace {
@@ -78,12 +79,29 @@ int main(int argc, char** argv) {
     // a file of millions of links scans at the speed of an ordinary one.
     options.scan.log_each_link = args.verbose;
     if (input == "-") options.scan.open = OpenStandardInput;
+    // Ctrl-C during a download stops it the ordinary way, which removes the
+    // partial file, and then ends the program as the signal would have. A
+    // file scan has nothing to clean up and is ended by the signal itself.
+    const bool download = IsWebAddress(input);
+    if (download) {
+      CatchStopSignals();
+      options.fetch.keep_going = options.scan.keep_going = [] { return CaughtStopSignal() == 0; };
+    }
     const ScanResult result = ScanInput(input, controls, options);
+    if (download) ReleaseStopSignals();
     controls.EndJob();
+    if (const int signal = CaughtStopSignal()) {
+      std::fflush(stdout);
+      EndBySignal(signal);
+    }
     if (result.status != ScanStatus::kCompleted) status = 1;
   }
-  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-    std::fprintf(stderr, "varnolt-scan: cannot write the links: %s\n", std::strerror(errno));
+  if (const int error = controls.results_error()) {
+    // A reader that has gone (`| head`) needs no message; with SIGPIPE at its
+    // default the program would not even have got here.
+    if (error != EPIPE) {
+      std::fprintf(stderr, "varnolt-scan: cannot write the links: %s\n", std::strerror(error));
+    }
     return 1;
   }
   return status;

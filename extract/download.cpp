@@ -49,17 +49,60 @@ std::string TemporaryName() {
   return name + ".part";
 }
 
+// A partial file of ours: kDownloadFileName, a dot, 16 hex digits, ".part".
+bool IsPartialName(std::string_view name) {
+  const std::string_view prefix = kDownloadFileName;
+  constexpr std::string_view kSuffix = ".part";
+  if (name.size() != prefix.size() + 1 + 16 + kSuffix.size() || !name.starts_with(prefix) ||
+      name[prefix.size()] != '.' || !name.ends_with(kSuffix)) {
+    return false;
+  }
+  const std::string_view digits = name.substr(prefix.size() + 1, 16);
+  return digits.find_first_not_of("0123456789abcdef") == std::string_view::npos;
+}
+
+// Removes the partial files in the current directory that a program killed
+// mid-download left behind: older than kStalePartialAge and written by no
+// running download. A younger one may belong to a download that is just
+// starting.
+void RemoveStalePartials() {
+  namespace fs = std::filesystem;
+  try {
+    std::error_code error;
+    const auto now = fs::file_time_type::clock::now();
+    for (fs::directory_iterator entry(".", error), end; !error && entry != end;
+         entry.increment(error)) {
+      const std::string name = entry->path().filename().string();
+      std::error_code ignored;
+      if (!IsPartialName(name) || !fs::is_regular_file(entry->symlink_status(ignored))) continue;
+      const auto written = entry->last_write_time(ignored);
+      if (!ignored && now - written >= kStalePartialAge) RemoveUnlessBeingFetched(name);
+    }
+  } catch (const std::exception&) {
+    // A name the system cannot give as bytes, or no memory: the files stay
+    // for the next download to try, which is all that is lost.
+  }
+}
+
 }  // namespace
 
 bool IsWebAddress(std::string_view input) {
   return StartsWithFolded(input, "http://") || StartsWithFolded(input, "https://");
 }
 
-DownloadStatus DownloadPage(const std::string& address, Controls& ui, const FetchOptions& options) {
+DownloadResult DownloadPage(const std::string& address, Controls& ui, const FetchOptions& options) {
   LogStatus(ui, kLogDownloading, LogNewLine);
+  RemoveStalePartials();
 
   const std::string temporary = TemporaryName();
+  DownloadResult download;
   FetchResult result = FetchToFile(address, temporary, options);
+  if (result.ok) {
+    // Opened before the rename: a second program may put its page under the
+    // name at any moment, but this handle stays on ours.
+    download.page = OpenInputFileToRename(temporary);
+    if (!download.page) result = FetchResult{false, "the page cannot be opened"};
+  }
   if (result.ok) {
     // rename() replaces the target in one step: a reader sees the old page
     // or the new one, never a mixture.
@@ -68,17 +111,21 @@ DownloadStatus DownloadPage(const std::string& address, Controls& ui, const Fetc
     if (error) result = FetchResult{false, error.message()};
   }
   if (!result.ok) {
+    download.page.reset();
     std::error_code ignored;  // nothing left to report if the remove fails too
     std::filesystem::remove(temporary, ignored);
     if (result.stopped) {
       LogStatus(ui, kLogDownloadStopped, LogNewLine);
-      return DownloadStatus::kStopped;
+      download.status = DownloadStatus::kStopped;
+    } else {
+      LogStatus(ui, kLogDownloadFailed + result.error + ")", LogNewLine);
+      download.status = DownloadStatus::kFailed;
     }
-    LogStatus(ui, kLogDownloadFailed + result.error + ")", LogNewLine);
-    return DownloadStatus::kFailed;
+    return download;
   }
   LogStatus(ui, kLogDownloaded, LogAppend);
-  return DownloadStatus::kDownloaded;
+  download.status = DownloadStatus::kDownloaded;
+  return download;
 }
 
 }  // namespace varnolt

@@ -29,6 +29,11 @@ class InputFile {
 // on a FIFO.
 std::unique_ptr<InputFile> OpenInputFile(const std::string& name);
 
+// As OpenInputFile, for a file that is to be renamed or replaced while it is
+// open (a downloaded page): the open file stays readable as it was, whatever
+// its name then refers to.
+std::unique_ptr<InputFile> OpenInputFileToRename(const std::string& name);
+
 // Standard input as a file: read to its end first (into a temporary file when
 // it is a pipe), so that it has a size and can be re-read. Returns nullptr when
 // that fails. `name` is ignored.

@@ -106,6 +106,11 @@ std::unique_ptr<InputFile> OpenInputFile(const std::string& name) {
   return WrapRegularFile(fd);
 }
 
+// A name stays with its open file here; renaming it changes nothing.
+std::unique_ptr<InputFile> OpenInputFileToRename(const std::string& name) {
+  return OpenInputFile(name);
+}
+
 std::unique_ptr<InputFile> OpenStandardInput(const std::string& /*name*/) {
   const int fd = ::fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 0);
   if (fd < 0) return nullptr;

@@ -130,6 +130,16 @@ std::unique_ptr<InputFile> OpenInputFile(const std::string& name) {
   return WrapDiskFile(handle, 0);
 }
 
+std::unique_ptr<InputFile> OpenInputFileToRename(const std::string& name) {
+  if (name.find('\0') != std::string::npos) return nullptr;
+  // Renaming a file needs every handle open on it to share deletion.
+  HANDLE handle =
+      CreateFileA(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return nullptr;
+  return WrapDiskFile(handle, 0);
+}
+
 std::unique_ptr<InputFile> OpenStandardInput(const std::string& /*name*/) {
   HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
   if (input == nullptr || input == INVALID_HANDLE_VALUE) return nullptr;

@@ -60,9 +60,16 @@ struct FetchResult {
 // transfer ends or one of the limits in `options` cuts it off.
 //
 // Returns ok only when the whole body was written and closed. On failure or
-// a stop `path` may hold a partial body; the caller removes it. Safe to call
+// a stop `path` may hold a partial body; the caller removes it. While the
+// transfer runs, RemoveUnlessBeingFetched() leaves `path` alone. Safe to call
 // from any thread; never throws.
 FetchResult FetchToFile(const std::string& url, const std::string& path,
                         const FetchOptions& options = {});
+
+// Removes the file `path` unless a FetchToFile that is still running, in
+// this program or another, writes to it. Returns true when it was removed;
+// false when it is in use, is gone already or cannot be removed. Never
+// throws.
+bool RemoveUnlessBeingFetched(const std::string& path);
 
 }  // namespace varnolt

@@ -1,5 +1,8 @@
 // FetchToFile on libcurl.
 #include <curl/curl.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
@@ -172,6 +175,10 @@ FetchResult FetchToFile(const std::string& url, const std::string& path,
   std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "wb"));
   if (!file) return Failure(ErrnoText(errno));
   sink.file = file.get();
+  // Marks the file as in use for RemoveUnlessBeingFetched(), in any process,
+  // until it is closed. Where locks are not supported the file merely goes
+  // unmarked.
+  ::flock(::fileno(file.get()), LOCK_EX | LOCK_NB);
 
   bool stopped = false;
   code = Perform(handle, options.keep_going, stopped);
@@ -205,6 +212,17 @@ FetchResult FetchToFile(const std::string& url, const std::string& path,
   }
   if (!closed) return Failure(ErrnoText(close_errno));
   return FetchResult{true, {}};
+}
+
+bool RemoveUnlessBeingFetched(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  if (fd < 0) return false;
+  // Holding the lock, no transfer can be writing the file; one that starts
+  // later writes a file of its own name.
+  bool removed = false;
+  if (::flock(fd, LOCK_EX | LOCK_NB) == 0) removed = ::unlink(path.c_str()) == 0;
+  ::close(fd);
+  return removed;
 }
 
 }  // namespace varnolt

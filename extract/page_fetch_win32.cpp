@@ -9,6 +9,7 @@
 #include <urlmon.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
@@ -40,6 +41,25 @@ struct Transfer {
   std::atomic<bool> abort{false};
   std::atomic<DWORD> status{0};  // HTTP status of the last response, 0 when none
   std::atomic<bool> too_large{false};
+  std::atomic<bool> bad_redirect{false};  // a redirect to another scheme than http(s)
+
+  // What the watcher judges the limits by.
+  std::atomic<int> requests{0};   // requests sent, the first and every redirect's
+  std::atomic<int> redirects{0};  // redirects announced as such
+  std::atomic<int64_t> body_bytes{0};
+  // The body's announced length, 0 when unknown (a compressed body counts
+  // decoded bytes against no announced length).
+  std::atomic<ULONG> announced_bytes{0};
+
+  TransferProgress Progress() const {
+    TransferProgress progress;
+    progress.connected = requests > 0;
+    // Some versions announce each redirect, others only send the next
+    // request: whichever counts more.
+    progress.redirects = std::max<int>(redirects, requests - 1);
+    progress.body_bytes = body_bytes;
+    return progress;
+  }
 
   // The binding, while it runs: the caller aborts it when the server is
   // silent, since the callback below is only called when something happens.
@@ -57,15 +77,27 @@ struct Transfer {
     if (binding != nullptr) binding->AddRef();
   }
 
+  // Called on the caller's thread, not the binding's. The moniker service
+  // hands the abort on to its own thread through that thread's message
+  // queue, which its download loop does serve; the lock keeps the binding
+  // alive meanwhile.
   void Abort() {
     abort = true;
     std::lock_guard<std::mutex> lock(binding_mutex);
-    // Called from another thread than the binding's. The moniker service
-    // hands the abort on to its own thread through that thread's message
-    // queue, which its download loop does serve.
     if (binding != nullptr) binding->Abort();
   }
 };
+
+// `text` in the ANSI code page, the empty text for none.
+std::string Narrow(LPCWSTR text) {
+  if (text == nullptr) return {};
+  const int size = WideCharToMultiByte(CP_ACP, 0, text, -1, nullptr, 0, nullptr, nullptr);
+  if (size <= 1) return {};
+  std::string narrow(static_cast<size_t>(size), '\0');
+  WideCharToMultiByte(CP_ACP, 0, text, -1, narrow.data(), size, nullptr, nullptr);
+  narrow.pop_back();  // the terminating NUL
+  return narrow;
+}
 
 // Lives on the transfer thread's stack for the one synchronous transfer;
 // COM's reference counting is kept honest but never frees it.
@@ -97,12 +129,27 @@ class TransferWatch final : public IBindStatusCallback, public IHttpNegotiate {
   }
   HRESULT STDMETHODCALLTYPE GetPriority(LONG*) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE OnLowResource(DWORD) override { return S_OK; }
-  HRESULT STDMETHODCALLTYPE OnProgress(ULONG progress, ULONG, ULONG status, LPCWSTR) override {
-    if (status == BINDSTATUS_DOWNLOADINGDATA || status == BINDSTATUS_ENDDOWNLOADDATA) {
+  HRESULT STDMETHODCALLTYPE OnProgress(ULONG progress, ULONG announced, ULONG status,
+                                       LPCWSTR text) override {
+    if (status == BINDSTATUS_SENDINGREQUEST) {
+      ++transfer_.requests;
+    } else if (status == BINDSTATUS_REDIRECTING) {
+      ++transfer_.redirects;
+      // The moniker service would follow a server to file: and others.
+      if (!IsWebAddress(Narrow(text))) {
+        transfer_.bad_redirect = true;
+        transfer_.abort = true;
+      }
+    } else if (status == BINDSTATUS_BEGINDOWNLOADDATA || status == BINDSTATUS_DOWNLOADINGDATA ||
+               status == BINDSTATUS_ENDDOWNLOADDATA) {
+      transfer_.announced_bytes = announced;
       // The count is the decoded body so far, in 32 bits: a smaller count
       // than last time has gone round.
       if (progress < last_progress_) wrapped_ += int64_t{1} << 32;
       last_progress_ = progress;
+      transfer_.body_bytes = wrapped_ + progress;
+      // Judged here as well as by the watcher: at the speed of a local
+      // network, a turn's worth of data is many megabytes.
       if (wrapped_ + progress > transfer_.max_page_bytes) {
         transfer_.too_large = true;
         transfer_.abort = true;
@@ -110,10 +157,9 @@ class TransferWatch final : public IBindStatusCallback, public IHttpNegotiate {
     }
     return transfer_.abort ? E_ABORT : S_OK;
   }
-  HRESULT STDMETHODCALLTYPE OnStopBinding(HRESULT, LPCWSTR) override {
-    transfer_.SetBinding(nullptr);
-    return S_OK;
-  }
+  // The binding is let go once URLDownloadToFileA has returned, not here:
+  // this may run inside the caller's Abort(), which holds the binding.
+  HRESULT STDMETHODCALLTYPE OnStopBinding(HRESULT, LPCWSTR) override { return S_OK; }
   HRESULT STDMETHODCALLTYPE GetBindInfo(DWORD* flags, BINDINFO*) override {
     // The page as the server has it now, not a copy from the Internet cache.
     if (flags != nullptr) *flags |= BINDF_GETNEWESTVERSION;
@@ -204,8 +250,9 @@ FetchResult FetchToFile(const std::string& url, const std::string& path,
   transfer->path = path;
   transfer->max_page_bytes = options.max_page_bytes;
   transfer->done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  if (transfer->done == nullptr)
+  if (transfer->done == nullptr) {
     return {false, DescribeFailure(HRESULT_FROM_WIN32(GetLastError()))};
+  }
   auto* thread_owner = new std::shared_ptr<Transfer>(transfer);
   HANDLE thread = CreateThread(nullptr, 0, RunTransfer, thread_owner, 0, nullptr);
   if (thread == nullptr) {
@@ -214,33 +261,63 @@ FetchResult FetchToFile(const std::string& url, const std::string& path,
   }
   CloseHandle(thread);  // the event says when it is done
 
+  // The moniker applies no limits of ours: the calling thread watches the
+  // transfer in turns and ends it when keep_going says no or a limit is hit.
   FetchResult fetched;
+  TransferLimits limits(options, TransferLimits::Clock::now());
   while (WaitForSingleObject(transfer->done, kTurnMilliseconds) == WAIT_TIMEOUT) {
     if (options.keep_going && !options.keep_going()) {
       fetched.stopped = true;
-      transfer->Abort();
-      // Give the thread its moment to let go of the file, so that the caller
-      // can remove it; a moniker that does not react is left behind rather
-      // than waited for.
-      WaitForSingleObject(transfer->done, kAbortGraceMilliseconds);
-      return fetched;
+    } else {
+      fetched.error = limits.Check(TransferLimits::Clock::now(), transfer->Progress());
+      if (fetched.error.empty()) continue;
     }
+    transfer->Abort();
+    // Give the thread its moment to let go of the file, so that the caller
+    // can remove it; a moniker that does not react is left behind rather
+    // than waited for.
+    WaitForSingleObject(transfer->done, kAbortGraceMilliseconds);
+    return fetched;
   }
 
   const HRESULT result = transfer->result;
   const DWORD status = transfer->status;
+  const TransferProgress progress = transfer->Progress();
   // Some versions deliver an HTTP error page and report success, others
   // report failure: the status decides in both cases.
   if (transfer->too_large) {
     fetched.error = PageTooLargeReason(options.max_page_bytes);
+  } else if (transfer->bad_redirect) {
+    fetched.error = "redirect to another scheme than http or https";
+  } else if (progress.redirects > options.max_redirects) {
+    fetched.error = "more than " + std::to_string(options.max_redirects) + " redirects";
   } else if (status >= 400) {
     fetched.error = "HTTP " + std::to_string(status);
   } else if (FAILED(result)) {
     fetched.error = DescribeFailure(result);
+  } else if (transfer->announced_bytes > progress.body_bytes) {
+    // The service takes a connection closed early for the end of the page.
+    fetched.error = "page cut short after " + std::to_string(progress.body_bytes) + " of " +
+                    std::to_string(transfer->announced_bytes) + " bytes";
+  } else if (status == 0) {
+    // The connection closed before a status line: the service reports
+    // success with an empty file, which is no page.
+    fetched.error = "empty reply from server";
+  } else if (status >= 300 && status < 400) {
+    // A redirect the service would not follow (to another scheme, say) is
+    // delivered as if it were the page.
+    fetched.error = "redirect not followed (HTTP " + std::to_string(status) + ")";
+  } else if (status < 200 || status >= 300) {
+    fetched.error = "HTTP " + std::to_string(status);
   } else {
     fetched.ok = true;
   }
   return fetched;
+}
+
+bool RemoveUnlessBeingFetched(const std::string& path) {
+  // A file that a transfer holds open cannot be deleted.
+  return path.find('\0') == std::string::npos && DeleteFileA(path.c_str()) != 0;
 }
 
 }  // namespace varnolt

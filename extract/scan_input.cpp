@@ -1,5 +1,8 @@
 #include "extract/scan_input.h"
 
+#include <memory>
+#include <utility>
+
 #include "extract/boundary/log_texts.h"
 #include "extract/boundary/status_log.h"
 #include "extract/download.h"
@@ -10,9 +13,15 @@ ScanResult ScanInput(const std::string& input, Controls& ui, const InputOptions&
   if (!IsWebAddress(input)) return ScanFile(input, ui, options.scan);
 
   LogStatus(ui, kLogWebAddress, LogNewLine);
-  switch (DownloadPage(input, ui, options.fetch)) {
-    case DownloadStatus::kDownloaded:
-      return ScanFile(kDownloadFileName, ui, options.scan);
+  DownloadResult download = DownloadPage(input, ui, options.fetch);
+  switch (download.status) {
+    case DownloadStatus::kDownloaded: {
+      if (options.page_in_place) options.page_in_place();
+      ScanOptions scan = options.scan;
+      auto page = std::make_shared<std::unique_ptr<InputFile>>(std::move(download.page));
+      scan.open = [page](const std::string&) { return std::move(*page); };
+      return ScanFile(kDownloadFileName, ui, scan);
+    }
     case DownloadStatus::kStopped:
       return {ScanStatus::kStopped, {}};
     case DownloadStatus::kFailed:

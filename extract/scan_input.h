@@ -2,6 +2,7 @@
 // address is first fetched to "download.htm", then the file is scanned.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "extract/boundary/controls.h"
@@ -11,13 +12,18 @@
 namespace varnolt {
 
 struct InputOptions {
-  ScanOptions scan;    // how the file (or the downloaded page) is read
+  ScanOptions scan;    // how the file is read (for a downloaded page, all but `open`)
   FetchOptions fetch;  // limits of the transfer for a web address
+  // Called once a downloaded page has replaced "download.htm", just before
+  // it is scanned. A seam for tests, which run a second download there.
+  std::function<void()> page_in_place;
 };
 
 // Scans `input`. A web address (IsWebAddress) is logged as
 // "INTERNET Adresse gefunden", fetched with DownloadPage and, when that
-// succeeded, "download.htm" in the current directory is scanned. When the
+// succeeded, the page it wrote is scanned under the name "download.htm"
+// (through the file it wrote, not by the name, which another program may
+// have given to its own page meanwhile). When the
 // download failed, nothing is scanned (an older page must not pass for the
 // new one) and the status is kDownloadFailed; when fetch.keep_going stopped
 // it, the status is kStopped. Anything else is scanned as a file name,

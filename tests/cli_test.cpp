@@ -6,12 +6,18 @@
 
 #include <algorithm>
 #include <cctype>
+#include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <set>
 #include <sstream>
+#include <string>
+#include <vector>
 
+#include "cli/terminal_controls.h"
+#include "extract/boundary/status_log.h"
 #include "tests/temp_dir.h"
 
 namespace {
@@ -97,10 +103,22 @@ TEST_F(CliTest, ReadsStandardInputFromAPipe) {
   EXPECT_NE(run.err.find("Dateigrösse: 23 bytes"), std::string::npos) << run.err;
 }
 
-TEST_F(CliTest, NonUtf8NamesAreLoggedAsWindows1252) {
-  const Outcome run = Scan(Quote(Write("m\xe4rz.htm", "")));
-  EXPECT_EQ(run.status, 0);
-  EXPECT_NE(run.err.find("m\xc3\xa4rz.htm...OK"), std::string::npos) << run.err;
+// The log's own text stays readable beside a name in another encoding, and
+// control bytes in a name are shown, not sent to the terminal.
+TEST_F(CliTest, NamesAreShownReadablyAndSafely) {
+  const struct {
+    std::string name, shown;
+  } cases[] = {
+      {"m\xe4rz.htm", "m\xc3\xa4rz.htm"},
+      {"a\x1b[2Jb\nc.htm", "a\\x1b[2Jb\\nc.htm"},
+  };
+  for (const auto& c : cases) {
+    const Outcome run = Scan(Quote(Write(c.name, "")));
+    EXPECT_EQ(run.status, 0);
+    const std::string first_line = run.err.substr(0, run.err.find('\n'));
+    EXPECT_EQ(first_line, "Öffne Datei: " + dir_.string() + "/" + c.shown + "...OK");
+    EXPECT_EQ(run.err.find('\x1b'), std::string::npos);
+  }
 }
 
 // --- Inputs that cannot be scanned, and the exit status
@@ -187,6 +205,93 @@ TEST_F(CliTest, RunningOutOfMemoryEndsTheScanAndTheNextGoesOn) {
   EXPECT_TRUE(run.err.ends_with("Suche beendet. 1 Links gefunden, 1 Links angezeigt\n")) << run.err;
   EXPECT_TRUE(run.out.starts_with("ed2k://|file|0|/\n")) << run.out.substr(0, 100);
   EXPECT_TRUE(run.out.ends_with("ed2k://|file|small|/\n"));
+}
+
+// --- Where the links cannot go
+
+TEST_F(CliTest, FailingStdoutIsReportedOnceAndClosedStdoutQuietly) {
+  std::string page;
+  for (int i = 0; i < 40000; ++i) page += "ed2k://|file|" + std::to_string(i) + "|/ ";
+  const std::string scan = Quote(VARNOLT_SCAN_PATH) + " " + Quote(Write("many.htm", page)) + " 2>" +
+                           Quote((dir_ / "err").string());
+  const struct {
+    std::string script;
+    int status;
+    int error_lines;
+  } cases[] = {
+      {scan + " >/dev/full", 1, 1},
+      // The reader goes after one line: SIGPIPE ends the program, or, when
+      // the program was started with it ignored, the failed write does.
+      {scan + " | head -n 1 >/dev/null; exit ${PIPESTATUS[0]}", 128 + SIGPIPE, 0},
+      {"trap '' PIPE; " + scan + " | head -n 1 >/dev/null; exit ${PIPESTATUS[0]}", 1, 0},
+  };
+  for (const auto& c : cases) {
+    const std::string script = Write("run.sh", c.script);
+    const int raw = std::system(("timeout 20 bash " + Quote(script)).c_str());
+    EXPECT_EQ(WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, c.status) << c.script;
+    const std::string err = Slurp(dir_ / "err");
+    size_t lines = 0;
+    for (size_t at = 0; (at = err.find("varnolt-scan: ", at)) != std::string::npos; ++at) ++lines;
+    EXPECT_EQ(lines, static_cast<size_t>(c.error_lines)) << err;
+    if (c.error_lines > 0) {
+      EXPECT_TRUE(err.ends_with("varnolt-scan: cannot write the links: No space left on device\n"))
+          << err;
+    }
+  }
+}
+
+// --- The progress bar
+
+// A minimal terminal: what `output` leaves on the screen, line by line, given
+// carriage return, erase to the end of the line and line feed.
+std::vector<std::string> Screen(const std::string& output) {
+  std::vector<std::string> lines(1);
+  size_t column = 0;
+  for (size_t i = 0; i < output.size(); ++i) {
+    if (output[i] == '\r') {
+      column = 0;
+    } else if (output.compare(i, 3, "\033[K") == 0) {
+      lines.back().resize(column);
+      i += 2;
+    } else if (output[i] == '\n') {
+      lines.emplace_back();
+      column = 0;
+    } else {
+      if (column < lines.back().size()) {
+        lines.back()[column] = output[i];
+      } else {
+        lines.back() += output[i];
+      }
+      ++column;
+    }
+  }
+  return lines;
+}
+
+// Without clearing the bar first, a line written after it would read
+// "[####] 100%doppelter Link gefunden".
+TEST(TerminalControls, ProgressBarIsClearedBeforeEveryLogLine) {
+  std::FILE* results = std::tmpfile();
+  std::FILE* log = std::tmpfile();
+  ASSERT_TRUE(results && log);
+  {
+    varnolt::TerminalControls ui(results, log, /*show_progress=*/true);
+    varnolt::LogStatus(ui, "Starte Suche", varnolt::LogNewLine);
+    ui.SetProgress(varnolt::kProgressBar, 100);
+    varnolt::LogStatus(ui, "doppelter Link gefunden", varnolt::LogNewLine);
+    ui.SetProgress(varnolt::kProgressBar, 40);
+    varnolt::LogStatus(ui, "Suche beendet.", varnolt::LogNewLine);
+    ui.SetProgress(varnolt::kProgressBar, 70);
+    ui.EndJob();
+  }
+  std::string output(4096, '\0');
+  std::rewind(log);
+  output.resize(std::fread(output.data(), 1, output.size(), log));
+  EXPECT_EQ(Screen(output), (std::vector<std::string>{"Starte Suche", "doppelter Link gefunden",
+                                                      "Suche beendet.", ""}))
+      << output;
+  std::fclose(results);
+  std::fclose(log);
 }
 
 TEST_F(CliTest, UsageErrors) {

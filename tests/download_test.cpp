@@ -1,18 +1,26 @@
 #include "extract/download.h"
 
 #ifndef _WIN32
+#include <fcntl.h>
+#include <spawn.h>
 #include <sys/wait.h>
+
+#include <csignal>
 #endif
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "extract/scan_input.h"
+#include "extract/transfer_limits.h"
 #include "gtest/gtest.h"
 #include "tests/fake_controls.h"
 #include "tests/local_http_server.h"
@@ -24,7 +32,8 @@ namespace {
 namespace fs = std::filesystem;
 
 std::string Redirect(const std::string& location) {
-  return "HTTP/1.1 302 Found\r\nLocation: " + location + "\r\nContent-Length: 0\r\n\r\n";
+  return "HTTP/1.1 302 Found\r\nLocation: " + location +
+         "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
 }
 
 const std::string kPage = "<a href=\"ed2k://|file|a.iso|1|AA|/\">a</a> ed2k://|file|b.iso|2|BB|/";
@@ -55,6 +64,7 @@ class DownloadTest : public ::testing::Test {
  protected:
   DownloadTest()
       : server_({{"/links.htm", Ok(kPage)},
+                 {"/other.htm", Ok("ed2k://|file|other|/ page")},
                  {"/Mixed/Case.HTM", Ok(kPage)},
                  {"/moved", Redirect("/links.htm")},
                  {"/gzip", Ok(std::string(std::begin(kGzipPage), std::end(kGzipPage)),
@@ -63,8 +73,11 @@ class DownloadTest : public ::testing::Test {
                  {"/to-file", Redirect("file:///etc/hostname")},
                  {"/truncated", "HTTP/1.1 200 OK\r\nContent-Length: 5000\r\n\r\nonly this"},
                  {"/stall", kSilent},
+                 {"/empty", ""},
                  {"/bomb", Ok(kGzipZeros, "Content-Encoding: gzip\r\n")},
-                 {"/endless", Trickle("HTTP/1.1 200 OK\r\n\r\n", std::string(16 << 10, 'x'), 0)},
+                 // Pausing now and then, as a network does: a local server that never
+                 // pauses keeps the Windows moniker in one read loop, unwatched.
+                 {"/endless", Trickle("HTTP/1.1 200 OK\r\n\r\n", std::string(16 << 10, 'x'), 1)},
                  {"/at-limit", Ok(std::string(kTestPageLimit, 'x'))},
                  {"/over-limit", Ok(std::string(kTestPageLimit + 1, 'x'))},
                  {"/trickle", Trickle("HTTP/1.1 200 OK\r\n\r\nstart ", "ed2k://|file|t|/ ", 20)}}) {
@@ -129,13 +142,40 @@ TEST_F(DownloadTest, PageIsFetchedAndScanned) {
   EXPECT_EQ(Files(), std::vector<std::string>{"download.htm"});
 }
 
+TEST_F(DownloadTest, ScanReadsThePageThatItsOwnDownloadWrote) {
+  // A second run into the same folder puts its page in place between this
+  // run's rename and its scan; before, the scan opened the name and read the
+  // other run's page.
+  FakeControls other_ui;
+  ScanStatus other_status = ScanStatus::kOpenFailed;
+  InputOptions options;
+  options.page_in_place = [&] {
+    other_status = ScanInput(server_.Url("/other.htm"), other_ui).status;
+  };
+  EXPECT_EQ(ScanInput(server_.Url("/links.htm"), ui_, options).status, ScanStatus::kCompleted);
+  EXPECT_EQ(ui_.results, "ed2k://|file|a.iso|1|AA|/\ned2k://|file|b.iso|2|BB|/");
+  EXPECT_EQ(ui_.log.at(2), "Öffne Datei: download.htm...OK");
+#ifdef _WIN32
+  // A file that is open cannot be replaced there: the second run fails and
+  // says so, while the first keeps its page.
+  EXPECT_EQ(other_status, ScanStatus::kDownloadFailed);
+  EXPECT_EQ(ReadFile("download.htm"), kPage);
+#else
+  EXPECT_EQ(other_status, ScanStatus::kCompleted);
+  EXPECT_EQ(other_ui.results, "ed2k://|file|other|/");
+  EXPECT_EQ(ReadFile("download.htm"), "ed2k://|file|other|/ page");
+#endif
+}
+
 TEST_F(DownloadTest, AddressIsPassedOnAsTypedWithToolNameAndEncodings) {
-  EXPECT_EQ(DownloadPage("HTTP://127.0.0.1:" + server_.Port() + "/Mixed/Case.HTM", ui_),
+  EXPECT_EQ(DownloadPage("HTTP://127.0.0.1:" + server_.Port() + "/Mixed/Case.HTM", ui_).status,
             DownloadStatus::kDownloaded);
   const std::vector<std::string> requests = server_.Requests();
   ASSERT_EQ(requests.size(), 1u);
   EXPECT_EQ(requests[0].rfind("GET /Mixed/Case.HTM HTTP/1.1\r\n", 0), 0u) << requests[0];
+#ifndef _WIN32  // the URL moniker names the system's browser
   EXPECT_NE(requests[0].find("User-Agent: Varnolt/1.0.0\r\n"), std::string::npos);
+#endif
   EXPECT_NE(requests[0].find("Accept-Encoding: "), std::string::npos);
 }
 
@@ -157,12 +197,14 @@ TEST_F(DownloadTest, FailedTransferKeepsOldPageAndScansNothing) {
   const struct {
     std::string address;
     std::string reason;  // empty: any transfer error text
+    long stall_seconds = 30;
   } cases[] = {
       {server_.Url("/missing"), "HTTP 404"},
       {refused, ""},
       {"https" + refused.substr(4), ""},  // https is fetched, not opened as a file
-      {server_.Url("/stall"), ""},        // finishes through the lowered stall limit
+      {server_.Url("/stall"), "", 1},     // a silent server ends by the stall limit
       {server_.Url("/truncated"), ""},    // the body ends early
+      {server_.Url("/empty"), ""},        // closed without a status line
       {server_.Url("/over-limit"), "page larger than 64 KiB"},
       {server_.Url("/endless"), "page larger than 64 KiB"},
       {server_.Url("/bomb"), "page larger than 64 KiB"},  // counted after decoding
@@ -174,12 +216,14 @@ TEST_F(DownloadTest, FailedTransferKeepsOldPageAndScansNothing) {
       {server_.Url("/" + std::string(200000, 'a')), ""},
   };
   InputOptions options;
-  options.fetch.stall_seconds = 1;
   options.fetch.max_page_bytes = kTestPageLimit;
   for (const auto& c : cases) {
     std::ofstream("download.htm", std::ios::binary) << old_page;
     ui_ = FakeControls();
+    options.fetch.stall_seconds = c.stall_seconds;
+    const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(ScanInput(c.address, ui_, options).status, ScanStatus::kDownloadFailed) << c.address;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10)) << c.address;
     ASSERT_EQ(ui_.log.size(), 3u) << c.address;
     EXPECT_EQ(ui_.log[0], "INTERNET Adresse gefunden");
     EXPECT_EQ(ui_.log[1], "Downloade File...");
@@ -201,6 +245,60 @@ TEST_F(DownloadTest, FailedTransferKeepsOldPageAndScansNothing) {
   for (const std::string& request : server_.Requests()) {
     EXPECT_NE(request.rfind("GET /links.htm ", 0), 0u);
   }
+}
+
+// --- Limits judged from outside a transfer (the Win32 download's watcher)
+
+TEST(TransferLimits, EndsTransfersThatBreakALimitAndNoOthers) {
+  const struct {
+    const char* what;
+    int connect_ms;      // -1: never connects
+    int64_t per_second;  // steady body rate once connected
+    int64_t burst;       // bytes arriving at once on connecting
+    int redirects;
+    int end_ms;  // when the first reason comes; -1: none within two minutes
+    std::string reason;
+  } cases[] = {
+      {"never connects", -1, 0, 0, 0, 15000, "no connection within 15 seconds"},
+      {"connects, never answers", 100, 0, 0, 0, 30000,
+       "less than 100 bytes per second over 30 seconds"},
+      {"slow, at the limit", 0, 100, 0, 0, -1, ""},
+      {"just below the limit", 0, 99, 0, 0, 30000,
+       "less than 100 bytes per second over 30 seconds"},
+      {"a burst, then silence", 500, 0, 1 << 20, 0, 30500,
+       "less than 100 bytes per second over 30 seconds"},
+      {"eleven redirects", 100, 1000, 0, 11, 100, "more than 10 redirects"},
+      {"ten redirects", 100, 1000, 0, 10, -1, ""},
+      {"a page beyond the limit", 100, 10000, 0, 0, 250, "page larger than 1000 bytes"},
+  };
+  for (const auto& c : cases) {
+    FetchOptions options;
+    if (std::string(c.what) == "a page beyond the limit") options.max_page_bytes = 1000;
+    const auto start = TransferLimits::Clock::now();
+    TransferLimits limits(options, start);
+    int end_ms = -1;
+    std::string reason;
+    for (int ms = 50; ms <= 120000 && end_ms < 0; ms += 50) {
+      TransferProgress progress;
+      progress.connected = c.connect_ms >= 0 && ms >= c.connect_ms;
+      if (progress.connected) {
+        progress.body_bytes = c.burst + c.per_second * (ms - c.connect_ms) / 1000;
+        progress.redirects = c.redirects;
+      }
+      reason = limits.Check(start + std::chrono::milliseconds(ms), progress);
+      if (!reason.empty()) end_ms = ms;
+    }
+    EXPECT_EQ(end_ms, c.end_ms) << c.what;
+    EXPECT_EQ(reason, c.reason) << c.what;
+  }
+}
+
+TEST(TransferLimits, SizesAreNamedInTheLargestUnitThatDividesThem) {
+  EXPECT_EQ(PageTooLargeReason(kMaxPageBytes), "page larger than 1 GiB");
+  EXPECT_EQ(SizeText(64 << 10), "64 KiB");
+  EXPECT_EQ(SizeText(3 << 20), "3 MiB");
+  EXPECT_EQ(SizeText(1536), "1536 bytes");
+  EXPECT_EQ(SizeText(0), "0 bytes");
 }
 
 // --- Transfers stopped on request
@@ -236,9 +334,54 @@ TEST_F(DownloadTest, StopRequestEndsTransferAtOnceAndKeepsOldPage) {
   }
 }
 
+// --- Partial files of killed programs
+
+TEST_F(DownloadTest, DownloadRemovesOnlyPartialFilesLeftBehind) {
+  const auto two_hours_ago = fs::file_time_type::clock::now() - std::chrono::hours(2);
+  auto write = [&](const std::string& name, bool old) {
+    std::ofstream(name) << "partial";
+    if (old) fs::last_write_time(name, two_hours_ago);
+  };
+  write("download.htm.0123456789abcdef.part", true);   // left behind: removed
+  write("download.htm.fedcba9876543210.part", false);  // may be starting: kept
+  write("download.htm.notes.part", true);              // not a name of ours: kept
+  write("other.htm.0123456789abcdef.part", true);
+  std::vector<std::string> kept = {"download.htm.fedcba9876543210.part", "download.htm.notes.part",
+                                   "other.htm.0123456789abcdef.part"};
+
+  // A download still running keeps its partial file, however old it looks.
+  std::atomic<bool> stop{false};
+  FakeControls running_ui;
+  FetchOptions running_options;
+  running_options.keep_going = [&] { return !stop; };
+  std::thread running([&] { DownloadPage(server_.Url("/stall"), running_ui, running_options); });
+#ifndef _WIN32  // the URL moniker writes no partial file until the end
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (kept.size() == 3 && std::chrono::steady_clock::now() < deadline) {
+    for (const std::string& name : Files()) {
+      if (name.ends_with(".part") && name.find("0123456789abcdef") == std::string::npos &&
+          std::find(kept.begin(), kept.end(), name) == kept.end()) {
+        fs::last_write_time(name, two_hours_ago);
+        kept.push_back(name);
+      }
+    }
+  }
+  ASSERT_EQ(kept.size(), 4u) << "the running download wrote no partial file";
+#endif
+
+  EXPECT_EQ(DownloadPage(server_.Url("/links.htm"), ui_).status, DownloadStatus::kDownloaded);
+  std::vector<std::string> files = Files();
+  kept.push_back("download.htm");
+  std::sort(files.begin(), files.end());
+  std::sort(kept.begin(), kept.end());
+  EXPECT_EQ(files, kept);
+  stop = true;
+  running.join();
+}
+
 TEST_F(DownloadTest, PageThatCannotReplaceOldFileIsAFailure) {
   fs::create_directory("download.htm");  // the rename over it must fail
-  EXPECT_EQ(DownloadPage(server_.Url("/links.htm"), ui_), DownloadStatus::kFailed);
+  EXPECT_EQ(DownloadPage(server_.Url("/links.htm"), ui_).status, DownloadStatus::kFailed);
   ASSERT_EQ(ui_.log.size(), 2u);
   EXPECT_EQ(ui_.log[0], "Downloade File...");
   EXPECT_EQ(ui_.log[1].rfind("FEHLER:Download fehlgeschlagen (", 0), 0u) << ui_.log[1];
@@ -266,6 +409,67 @@ TEST_F(DownloadTest, ScanCommandFetchesPagesAndFailsOnFailedDownloads) {
   EXPECT_EQ(ReadFile("out"), "");
   EXPECT_NE(ReadFile("err").find("FEHLER:Download fehlgeschlagen (HTTP 404)"), std::string::npos)
       << ReadFile("err");
+}
+
+// Starts varnolt-scan on `address` in the current directory with the stop
+// signals at their defaults (the test runner may ignore Ctrl-C), stdout and
+// stderr to the files "out" and "err". Returns its process id.
+pid_t StartScanCommand(const std::string& address) {
+  posix_spawn_file_actions_t files;
+  posix_spawn_file_actions_init(&files);
+  posix_spawn_file_actions_addopen(&files, 1, "out", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&files, 2, "err", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGINT);
+  sigaddset(&defaults, SIGTERM);
+  posix_spawnattr_setsigdefault(&attributes, &defaults);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+  std::string program = VARNOLT_SCAN_PATH;
+  std::string argument = address;
+  char* argv[] = {program.data(), argument.data(), nullptr};
+  pid_t pid = -1;
+  EXPECT_EQ(posix_spawn(&pid, program.c_str(), &files, &attributes, argv, environ), 0);
+  posix_spawn_file_actions_destroy(&files);
+  posix_spawnattr_destroy(&attributes);
+  return pid;
+}
+
+TEST_F(DownloadTest, ScanCommandRemovesItsPartialFileWhenStoppedBySignal) {
+  const std::string old_page = "old page ed2k://|file|stale|/";
+  for (const int signal : {SIGINT, SIGTERM}) {
+    std::ofstream("download.htm", std::ios::binary) << old_page;
+    const pid_t pid = StartScanCommand(server_.Url("/trickle"));
+    auto has_partial = [this] {
+      for (const std::string& name : Files()) {
+        if (name.ends_with(".part")) return true;
+      }
+      return false;
+    };
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!has_partial() && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_TRUE(has_partial()) << "the download never started";
+    kill(pid, signal);
+    int status = 0;
+    while (waitpid(pid, &status, WNOHANG) == 0 && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (kill(pid, 0) == 0) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      ADD_FAILURE() << "varnolt-scan did not end on signal " << signal;
+    }
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << signal;
+    EXPECT_FALSE(has_partial()) << signal;
+    EXPECT_EQ(ReadFile("download.htm"), old_page);
+    EXPECT_NE(ReadFile("err").find("Downloade File...\nFEHLER:Download abgebrochen\n"),
+              std::string::npos)
+        << ReadFile("err");
+  }
 }
 
 #endif  // _WIN32

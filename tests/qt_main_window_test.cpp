@@ -151,6 +151,14 @@ class QtMainWindowTest : public QObject {
       window_->RemoveItem(kStatusLog, index);
     }
     QCOMPARE(window_->CountItems(kStatusLog), 3);
+    // A line shows by the display rule, piece by piece, and reads back as its bytes.
+    const std::string mixed =
+        "\xC3\x96"
+        "ffne m\xE4rz";
+    window_->AddItem(kStatusLog, mixed);
+    Drain();
+    QCOMPARE(Log()->model()->index(3, 0).data().toString(), QString::fromUtf8("Öffne märz"));
+    QCOMPARE(window_->ItemText(kStatusLog, 3), mixed);
   }
 
   // --- Result list
@@ -177,14 +185,25 @@ class QtMainWindowTest : public QObject {
     window_->AddItem(kResultList, "a\r\nb\rc");   // CR LF and a lone CR break lines too
     window_->AddItem(kResultList, std::string(40000, 'x'));
     window_->AddItem(kResultList, "ed2k://a\nb|/ ed2k://\xE2\x80\xA9z");  // breaks past 8 bytes
-    const std::string lines[] = {"\xE4",     "\xF6",        "\xC3\xA4", "\xC0\xAF",
-                                 "a",        "b",           "c",        std::string(31999, 'x'),
-                                 "ed2k://a", "b|/ ed2k://", "z"};
+    window_->AddItem(kResultList, "\xC3\x96 \xE4\xE2\x80\xA9\xE4");  // both encodings in a line
+    window_->AddItem(kResultList, std::string(31998, 'x') + "\xF0\x9F\x98\x80");  // cut before
+    const std::string lines[] = {"\xE4",     "\xF6",
+                                 "\xC3\xA4", "\xC0\xAF",
+                                 "a",        "b",
+                                 "c",        std::string(31999, 'x'),
+                                 "ed2k://a", "b|/ ed2k://",
+                                 "z",        "\xC3\x96 \xE4",
+                                 "\xE4",     std::string(31998, 'x')};
     for (bool in_editor : {false, true}) {
       if (in_editor) window_->PollEvent();
-      for (int i = 0; i < 11; ++i) QCOMPARE(window_->ItemText(kResultList, i), lines[i]);
+      for (int i = 0; i < 14; ++i) QCOMPARE(window_->ItemText(kResultList, i), lines[i]);
     }
     QCOMPARE(Results()->document()->findBlockByNumber(2).text(), QString::fromUtf8("ä"));
+    QCOMPARE(Results()->document()->findBlockByNumber(11).text(), QString::fromUtf8("Ö ä"));
+    // An edited line reads back as what it shows, in UTF-8.
+    QTextCursor cursor(Results()->document()->findBlockByNumber(0));
+    cursor.insertText("x");
+    QCOMPARE(window_->ItemText(kResultList, 0), std::string("x\xC3\xA4"));
   }
 
   // A command adds lines faster than the editor takes them; they reach it over

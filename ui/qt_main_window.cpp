@@ -309,7 +309,7 @@ std::string QtMainWindow::GetText(int id) {
 void QtMainWindow::SetText(int id, std::string_view text) {
   if (id != kInputField) return;
   set_bytes_.assign(text);
-  *set_text_ = DecodeText(text, DisplayEncoding(text));
+  *set_text_ = DecodeText(text);
   input_->setText(*set_text_);
 }
 

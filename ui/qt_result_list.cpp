@@ -15,9 +15,17 @@ namespace varnolt {
 
 namespace {
 
-// Block user state of a line shown as Windows-1252. Every other block, the
-// lines the user types included, holds the default -1 and reads as UTF-8.
-constexpr int kWindows1252Line = 1;
+// The bytes of a line that is not well-formed UTF-8, kept with its block: its
+// text alone does not tell them ("ä" may stand for E4 or for C3 A4). Every
+// other block, the lines the user types included, reads back as UTF-8.
+class LineBytes : public QTextBlockUserData {
+ public:
+  explicit LineBytes(std::string_view bytes) : bytes_(bytes) {}
+  const std::string& bytes() const { return bytes_; }
+
+ private:
+  const std::string bytes_;
+};
 
 // The longest line text read back, in characters (each at least a byte).
 constexpr qsizetype kMaxLineText = kMaxItemText;
@@ -27,13 +35,14 @@ constexpr qsizetype kMaxLineText = kMaxItemText;
 constexpr size_t kSliceLines = 1000;
 
 // The length of the line break at `i` in `bytes`, 0 when there is none there.
-// CR LF is one break; in UTF-8 text so are the characters the text document
-// itself takes as paragraph breaks (U+2029, U+FDD0, U+FDD1).
-size_t BreakAt(std::string_view bytes, size_t i, bool utf8) {
+// CR LF is one break; so are the characters the text document itself takes
+// as paragraph breaks (U+2029, U+FDD0, U+FDD1), which their UTF-8 bytes
+// always decode to: a lead byte cannot belong to the piece before it.
+size_t BreakAt(std::string_view bytes, size_t i) {
   const char c = bytes[i];
   if (c == '\r') return i + 1 < bytes.size() && bytes[i + 1] == '\n' ? 2 : 1;
   if (c == '\n') return 1;
-  if (utf8 && bytes.size() - i >= 3) {
+  if (bytes.size() - i >= 3) {
     const std::string_view three = bytes.substr(i, 3);
     if (three == "\xE2\x80\xA9" || three == "\xEF\xB7\x90" || three == "\xEF\xB7\x91") return 3;
   }
@@ -64,14 +73,22 @@ bool MayHoldBreak(std::string_view bytes) {
   return false;
 }
 
-std::string EncodeLine(QString text, bool windows1252) {
+// A line's bytes as read back: at most kMaxLineText characters of them.
+std::string CappedBytes(std::string_view bytes) {
+  // Each character takes at least one byte.
+  if (bytes.size() <= static_cast<size_t>(kMaxLineText)) return std::string(bytes);
+  return std::string(bytes.substr(0, BytesOfFirstCharacters(bytes, kMaxLineText)));
+}
+
+// A line the user may have typed into, as UTF-8.
+std::string EncodeLine(QString text) {
   if (text.size() > kMaxLineText) {
     // Cut between characters, not inside a surrogate pair.
     qsizetype keep = kMaxLineText;
     if (text[keep - 1].isHighSurrogate()) --keep;
     text.truncate(keep);
   }
-  return EncodeText(text, windows1252 ? TextEncoding::kWindows1252 : TextEncoding::kUtf8);
+  return EncodeText(text);
 }
 
 }  // namespace
@@ -86,27 +103,31 @@ QtResultList::QtResultList(QWidget* parent) : editor_(new QPlainTextEdit(parent)
 void QtResultList::Add(std::string_view text) {
   const bool empty = waiting_.empty() && editor_->document()->characterCount() <= 1;
   if (empty && text.empty()) return;
+  // A text that is UTF-8 as a whole is so in every line; else each line is
+  // judged on its own.
   const bool utf8 = IsValidUtf8(text);
   if (!MayHoldBreak(text)) {
-    Wait(text, !utf8);
+    Wait(text, utf8);
     return;
   }
   size_t begin = 0;
   for (size_t i = 0; i < text.size();) {
-    const size_t length = BreakAt(text, i, utf8);
+    const size_t length = BreakAt(text, i);
     if (length == 0) {
       ++i;
       continue;
     }
-    Wait(text.substr(begin, i - begin), !utf8);
+    const std::string_view line = text.substr(begin, i - begin);
+    Wait(line, utf8 || IsValidUtf8(line));
     i += length;
     begin = i;
   }
-  Wait(text.substr(begin), !utf8);
+  const std::string_view last = text.substr(begin);
+  Wait(last, utf8 || IsValidUtf8(last));
 }
 
-void QtResultList::Wait(std::string_view bytes, bool windows1252) {
-  waiting_.push_back({stored_offset_ + stored_.size(), bytes.size(), windows1252});
+void QtResultList::Wait(std::string_view bytes, bool utf8) {
+  waiting_.push_back({stored_offset_ + stored_.size(), bytes.size(), utf8});
   stored_.append(bytes);
 }
 
@@ -122,16 +143,17 @@ std::string QtResultList::Text(int line) const {
       waiting_.empty() || document->characterCount() > 1 ? document->blockCount() : 0;
   if (line < in_editor) {
     const QTextBlock block = document->findBlockByNumber(line);
-    return EncodeLine(block.text(), block.userState() == kWindows1252Line);
+    const QString text = block.text();
+    // Unless the user has edited the line since, its bytes are the ones added.
+    const auto* stored = static_cast<const LineBytes*>(block.userData());
+    if (stored != nullptr && DecodeText(stored->bytes()) == text) {
+      return CappedBytes(stored->bytes());
+    }
+    return EncodeLine(text);
   }
   const size_t index = static_cast<size_t>(line - in_editor);
   if (index >= waiting_.size()) return {};
-  const Line& waiting = waiting_[index];
-  const std::string_view bytes = BytesOf(waiting);
-  if (bytes.size() <= static_cast<size_t>(kMaxLineText)) return std::string(bytes);
-  return EncodeLine(
-      DecodeText(bytes, waiting.windows1252 ? TextEncoding::kWindows1252 : TextEncoding::kUtf8),
-      waiting.windows1252);
+  return CappedBytes(BytesOf(waiting_[index]));
 }
 
 void QtResultList::Clear() {
@@ -175,19 +197,16 @@ void QtResultList::InsertSlice(size_t count) {
   QString text;
   for (size_t i = 0; i < count; ++i) {
     if (i > 0 || !empty) text.append(QChar::ParagraphSeparator);
-    const Line& line = waiting_[i];
-    text.append(DecodeText(BytesOf(line),
-                           line.windows1252 ? TextEncoding::kWindows1252 : TextEncoding::kUtf8));
+    text.append(DecodeText(BytesOf(waiting_[i])));
   }
   const int first_block = empty ? 0 : document->blockCount();
   QTextCursor cursor(document);
   cursor.movePosition(QTextCursor::End);
-  // An emptied editor's block may still carry the mark of a deleted line.
-  if (empty) document->firstBlock().setUserState(-1);
   cursor.insertText(text);
   QTextBlock block = document->findBlockByNumber(first_block);
   for (size_t i = 0; i < count && block.isValid(); ++i, block = block.next()) {
-    if (waiting_[i].windows1252) block.setUserState(kWindows1252Line);
+    // Also drops what an emptied editor's block kept of a deleted line.
+    block.setUserData(waiting_[i].utf8 ? nullptr : new LineBytes(BytesOf(waiting_[i])));
   }
   waiting_.erase(waiting_.begin(), waiting_.begin() + static_cast<std::ptrdiff_t>(count));
   ReleaseTakenBytes();

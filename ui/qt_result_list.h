@@ -54,15 +54,16 @@ class QtResultList {
   void Sync(int budget_ms);
 
  private:
-  // A waiting line: where its bytes are in the store and whether it shows as
-  // Windows-1252. It holds no line break; Add() splits texts at theirs.
+  // A waiting line: where its bytes are in the store and whether they are
+  // well-formed UTF-8 (and so can be read back from the text they show). It
+  // holds no line break; Add() splits texts at theirs.
   struct Line {
     size_t offset;  // counted from the first byte ever stored
     size_t size;
-    bool windows1252;
+    bool utf8;
   };
 
-  void Wait(std::string_view bytes, bool windows1252);
+  void Wait(std::string_view bytes, bool utf8);
   std::string_view BytesOf(const Line& line) const;
   void InsertSlice(size_t count);
   void ReleaseTakenBytes();

@@ -26,7 +26,7 @@ class StatusLineModel : public QAbstractListModel {
   QVariant data(const QModelIndex& index, int role) const override {
     if (role != Qt::DisplayRole || !index.isValid() || index.row() >= announced_) return {};
     const std::string& line = Line(index.row());
-    return DecodeText(line, DisplayEncoding(line));
+    return DecodeText(line);
   }
 
   int Count() const { return static_cast<int>(lines_.size()); }

@@ -1,11 +1,12 @@
 // Byte strings on Qt widgets. The program's texts are bytes: its own messages
-// in UTF-8, links and file names in whatever encoding their source used. A
-// line shows as UTF-8 when it is well-formed UTF-8 and as Windows-1252
-// otherwise; the control remembers which, so that reading the line back gives
-// exactly the bytes that were written.
+// in UTF-8, links and file names in whatever encoding their source used.
+// They are shown by the program's display rule (extract/boundary/
+// text_encoding.h): each well-formed UTF-8 sequence as UTF-8, each other byte
+// as its Windows-1252 character, so that one line may hold both.
 #pragma once
 
 #include <QString>
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -13,21 +14,15 @@
 
 namespace varnolt {
 
-enum class TextEncoding { kUtf8, kWindows1252 };
+// `bytes` as the display rule shows them. Every byte string decodes; a
+// leading byte order mark stays, as U+FEFF.
+QString DecodeText(std::string_view bytes);
 
-// The encoding a text is shown in: UTF-8 when it is well-formed UTF-8, else
-// Windows-1252 (which can decode any byte string).
-TextEncoding DisplayEncoding(std::string_view bytes);
+// How many bytes at the start of `bytes` DecodeText turns into at most
+// `characters` UTF-16 units, without splitting a character.
+size_t BytesOfFirstCharacters(std::string_view bytes, qsizetype characters);
 
-// Decodes `bytes` in `encoding`. `bytes` must be well-formed for kUtf8.
-// Windows-1252 maps each byte to one character; the five bytes that code page
-// leaves undefined become the C1 control of the same value, as Windows does,
-// so every byte string decodes and encodes back unchanged.
-QString DecodeText(std::string_view bytes, TextEncoding encoding);
-
-// Encodes `text` in `encoding`. A text that Windows-1252 cannot represent (a
-// line the user typed into) is given as UTF-8 instead, the system's own
-// encoding for typed text.
-std::string EncodeText(const QString& text, TextEncoding encoding);
+// `text` as UTF-8, the system's own encoding for text the user typed.
+std::string EncodeText(const QString& text);
 
 }  // namespace varnolt

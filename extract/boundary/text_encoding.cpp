@@ -29,6 +29,38 @@ void AppendUtf8(std::string& out, char16_t c) {
 
 }  // namespace
 
+size_t Utf8SequenceLength(std::string_view bytes, size_t at) {
+  if (at >= bytes.size()) return 0;
+  const uint8_t lead = static_cast<uint8_t>(bytes[at]);
+  if (lead < 0x80) return 1;
+  // The length of the sequence and the range its second byte must fall in;
+  // the narrowed ranges after E0, ED, F0 and F4 exclude overlong forms,
+  // surrogates and code points above U+10FFFF.
+  size_t length;
+  uint8_t low = 0x80, high = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) low = 0xA0;
+    if (lead == 0xED) high = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;
+  } else {
+    return 0;
+  }
+  if (bytes.size() - at < length) return 0;
+  const uint8_t second = static_cast<uint8_t>(bytes[at + 1]);
+  if (second < low || second > high) return 0;
+  for (size_t k = 2; k < length; ++k) {
+    const uint8_t next = static_cast<uint8_t>(bytes[at + k]);
+    if (next < 0x80 || next > 0xBF) return 0;
+  }
+  return length;
+}
+
 bool IsValidUtf8(std::string_view bytes) {
   size_t i = 0;
   const size_t n = bytes.size();
@@ -42,36 +74,8 @@ bool IsValidUtf8(std::string_view bytes) {
         continue;
       }
     }
-    const uint8_t lead = static_cast<uint8_t>(bytes[i]);
-    if (lead < 0x80) {
-      ++i;
-      continue;
-    }
-    // The length of the sequence and the range its second byte must fall in;
-    // the narrowed ranges after E0, ED, F0 and F4 exclude overlong forms,
-    // surrogates and code points above U+10FFFF.
-    size_t length;
-    uint8_t low = 0x80, high = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-      length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      length = 3;
-      if (lead == 0xE0) low = 0xA0;
-      if (lead == 0xED) high = 0x9F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      length = 4;
-      if (lead == 0xF0) low = 0x90;
-      if (lead == 0xF4) high = 0x8F;
-    } else {
-      return false;
-    }
-    if (n - i < length) return false;
-    const uint8_t second = static_cast<uint8_t>(bytes[i + 1]);
-    if (second < low || second > high) return false;
-    for (size_t k = 2; k < length; ++k) {
-      const uint8_t next = static_cast<uint8_t>(bytes[i + k]);
-      if (next < 0x80 || next > 0xBF) return false;
-    }
+    const size_t length = Utf8SequenceLength(bytes, i);
+    if (length == 0) return false;
     i += length;
   }
   return true;
@@ -85,7 +89,58 @@ std::string DisplayText(std::string_view bytes) {
   if (IsValidUtf8(bytes)) return std::string(bytes);
   std::string out;
   out.reserve(bytes.size() * 2);
-  for (const char byte : bytes) AppendUtf8(out, Windows1252Character(static_cast<uint8_t>(byte)));
+  for (size_t i = 0; i < bytes.size();) {
+    const size_t length = Utf8SequenceLength(bytes, i);
+    if (length > 0) {
+      out.append(bytes, i, length);
+      i += length;
+    } else {
+      AppendUtf8(out, Windows1252Character(static_cast<uint8_t>(bytes[i++])));
+    }
+  }
+  return out;
+}
+
+std::string TerminalText(std::string_view bytes) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(bytes.size() + 8);
+  auto escape_byte = [&out](uint8_t byte) {
+    out += "\\x";
+    out += kHex[byte >> 4];
+    out += kHex[byte & 0xF];
+  };
+  for (size_t i = 0; i < bytes.size();) {
+    const uint8_t byte = static_cast<uint8_t>(bytes[i]);
+    const size_t length = Utf8SequenceLength(bytes, i);
+    if (byte < 0x20 || byte == 0x7F) {
+      if (byte == '\t') {
+        out += "\\t";
+      } else if (byte == '\n') {
+        out += "\\n";
+      } else if (byte == '\r') {
+        out += "\\r";
+      } else {
+        escape_byte(byte);
+      }
+      ++i;
+    } else if (length == 2 && byte == 0xC2 && static_cast<uint8_t>(bytes[i + 1]) <= 0x9F) {
+      // U+0080-U+009F, encoded as C2 80 to C2 9F.
+      out += "\\u00";
+      out += kHex[static_cast<uint8_t>(bytes[i + 1]) >> 4];
+      out += kHex[static_cast<uint8_t>(bytes[i + 1]) & 0xF];
+      i += 2;
+    } else if (length > 0) {
+      out.append(bytes, i, length);
+      i += length;
+    } else if (const char16_t c = Windows1252Character(byte); c >= 0x80 && c <= 0x9F) {
+      escape_byte(byte);  // one of the five bytes the code page leaves undefined
+      ++i;
+    } else {
+      AppendUtf8(out, c);
+      ++i;
+    }
+  }
   return out;
 }
 

@@ -1,9 +1,12 @@
 // How the program's byte strings are shown. Its own messages are UTF-8 in
-// this build; links and file names are whatever bytes their source held. A
-// line shows as UTF-8 when it is well-formed UTF-8, else as Windows-1252,
-// which can show any byte string.
+// this build (Windows-1252 in the Windows one); links and file names are
+// whatever bytes their source held. A line is decoded piece by piece: each
+// well-formed UTF-8 sequence as UTF-8, each other byte as Windows-1252, which
+// can show any byte. So the program's own "Öffne" stays readable beside a
+// name in another encoding.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -15,13 +18,27 @@ namespace varnolt {
 // The empty text is well-formed.
 bool IsValidUtf8(std::string_view bytes);
 
+// The length (1 to 4) of the well-formed UTF-8 sequence that begins at byte
+// `at` of `bytes`, 0 when none does there (see IsValidUtf8) or `at` is past
+// the end.
+size_t Utf8SequenceLength(std::string_view bytes, size_t at);
+
 // The character Windows-1252 gives `byte`. The five bytes the code page
 // leaves undefined become the C1 control of the same value, as Windows maps
 // them, so every byte string decodes and encodes back unchanged.
 char16_t Windows1252Character(uint8_t byte);
 
-// `bytes` as UTF-8 text for a terminal: unchanged when well-formed UTF-8,
-// else decoded as Windows-1252.
+// `bytes` as UTF-8 text, decoded piece by piece as above: unchanged when
+// well-formed UTF-8.
 std::string DisplayText(std::string_view bytes);
+
+// DisplayText for a terminal, where control characters in a name would act
+// instead of showing (an ESC starts an escape sequence, a line feed splits
+// the line): tab, line feed and carriage return show as \t, \n, \r, the
+// other bytes 0x00-0x1F and 0x7F as \x and two hex digits ("\x1b"), and the
+// C1 controls U+0080-U+009F as \x and the byte where a byte decoded to one,
+// as \u and four hex digits where UTF-8 encoded one. A backslash stays as
+// it is, so Windows paths read naturally.
+std::string TerminalText(std::string_view bytes);
 
 }  // namespace varnolt
