@@ -23,10 +23,11 @@ struct WalkOptions {
   size_t piece_size = 64 << 10;
   // A large source is cut into ranges of this size, tokenized on `threads`
   // threads at once (0: one per processor) and reported in file order.
-  // Sources smaller than `parallel_from` are walked on the calling thread.
+  // Sources smaller than `parallel_from` are walked on the calling thread:
+  // below about 8 MiB, starting the threads costs more than they save.
   size_t range_size = 1 << 20;
   unsigned threads = 0;
-  int64_t parallel_from = 4 << 20;
+  int64_t parallel_from = 8 << 20;
   // Whether each link found is logged ("Link gefunden", "doppelter Link
   // gefunden"); see LinkReporter.
   bool log_each_link = true;

@@ -56,6 +56,7 @@ class LinkTokenizer::Walk {
 
   bool Load(int64_t offset);
   Outcome OnMarker(size_t m);
+  bool RawLinkWithoutEnd(size_t m) const;
   bool LastLinkStandsAt(size_t m) const;
   Outcome FollowLink(int64_t start, bool spelled, bool html);
 
@@ -156,6 +157,11 @@ TokenizeStatus LinkTokenizer::Walk::Run(int64_t from, int64_t until) {
         batch_.source_ended = at_end_ && pos >= base_ + static_cast<int64_t>(size_);
         break;
       }
+      if (RawLinkWithoutEnd(m)) {
+        // The fast way past a file full of "ed2k://" that never ends.
+        i = m + kMarkerSize;
+        continue;
+      }
       const Outcome outcome = OnMarker(m);
       if (outcome.status != TokenizeStatus::kDone) return outcome.status;
       pos = outcome.resume;
@@ -215,6 +221,16 @@ LinkTokenizer::Walk::Outcome LinkTokenizer::Walk::OnMarker(size_t m) {
   }
   Emit(start, base_ + static_cast<int64_t>(end), !spelled);
   return {TokenizeStatus::kDone, base_ + static_cast<int64_t>(end)};
+}
+
+// True when the "ed2k://" at `m` begins a raw link and no raw link's end lies
+// anywhere behind it: it yields nothing, and neither could a run of the last
+// link (which would hold such an end).
+bool LinkTokenizer::Walk::RawLinkWithoutEnd(size_t m) const {
+  const size_t after = m + kMarkerSize;
+  return base_ + static_cast<int64_t>(after) >=
+             tokenizer_.known_.no_raw_end_from.load(std::memory_order_relaxed) &&
+         SpelledPipeAt(data_ + after, size_ - after) == 0;
 }
 
 // True when the last token is a whole raw link and its bytes stand again at
