@@ -84,7 +84,11 @@ ScanResult ScanFile(const std::string& name, Controls& ui, const ScanOptions& op
   } catch (const std::bad_alloc&) {
   } catch (const std::length_error&) {
   }
-  // Out of memory outside the walk (a log line, the name): the line may not
+  return ReportNoMemory(ui);
+}
+
+ScanResult ReportNoMemory(Controls& ui) {
+  // Out of memory outside the walk (a log line, a name): the line may not
   // fit either, and then there is nothing left to say it with.
   try {
     LogStatus(ui, kLogNoMemory, LogNewLine);

@@ -42,4 +42,9 @@ struct ScanResult {
 // the controls, is such a failure. Never throws.
 ScanResult ScanFile(const std::string& name, Controls& ui, const ScanOptions& options = {});
 
+// For a job that ran out of memory: logs "FEHLER:Nicht genug Arbeitsspeicher"
+// if even that line can still be had, and returns status kNoMemory. Never
+// throws.
+ScanResult ReportNoMemory(Controls& ui);
+
 }  // namespace varnolt

@@ -1,6 +1,8 @@
 #include "extract/scan_input.h"
 
 #include <memory>
+#include <new>
+#include <stdexcept>
 #include <utility>
 
 #include "extract/boundary/log_texts.h"
@@ -8,10 +10,9 @@
 #include "extract/download.h"
 
 namespace varnolt {
+namespace {
 
-ScanResult ScanInput(const std::string& input, Controls& ui, const InputOptions& options) {
-  if (!IsWebAddress(input)) return ScanFile(input, ui, options.scan);
-
+ScanResult DownloadAndScan(const std::string& input, Controls& ui, const InputOptions& options) {
   LogStatus(ui, kLogWebAddress, LogNewLine);
   DownloadResult download = DownloadPage(input, ui, options.fetch);
   switch (download.status) {
@@ -28,6 +29,18 @@ ScanResult ScanInput(const std::string& input, Controls& ui, const InputOptions&
       break;
   }
   return {ScanStatus::kDownloadFailed, {}};
+}
+
+}  // namespace
+
+ScanResult ScanInput(const std::string& input, Controls& ui, const InputOptions& options) {
+  if (!IsWebAddress(input)) return ScanFile(input, ui, options.scan);
+  try {
+    return DownloadAndScan(input, ui, options);
+  } catch (const std::bad_alloc&) {
+  } catch (const std::length_error&) {
+  }
+  return ReportNoMemory(ui);
 }
 
 }  // namespace varnolt

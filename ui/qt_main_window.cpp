@@ -20,6 +20,7 @@
 #include <QScreen>
 #include <QWindow>
 #include <algorithm>
+#include <new>
 #include <utility>
 
 #include "ui/qt_desktop.h"
@@ -274,8 +275,13 @@ QtMainWindow::~QtMainWindow() = default;
 void QtMainWindow::Queue(int code, int control_id) { events_.push_back({code, control_id}); }
 
 void QtMainWindow::SyncLists(int result_budget_ms) {
-  result_list_->Sync(result_budget_ms);
-  status_list_->Sync();
+  // Out of memory while lines move into the views: they stay where they wait,
+  // and read back from there, until memory can be had; the window goes on.
+  try {
+    result_list_->Sync(result_budget_ms);
+    status_list_->Sync();
+  } catch (const std::bad_alloc&) {
+  }
 }
 
 void QtMainWindow::Centre() {

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "extract/boundary/controls.h"
+#include "extract/bytes.h"
 #include "ui/qt_text.h"
 
 namespace varnolt {
@@ -59,8 +60,7 @@ bool MayHoldBreak(std::string_view bytes) {
   constexpr uint64_t kSixteens = 0x1010101010101010ULL;
   size_t i = 0;
   for (; i + 8 <= bytes.size(); i += 8) {
-    uint64_t word;
-    std::memcpy(&word, bytes.data() + i, sizeof word);
+    const uint64_t word = Load64(bytes.data() + i);
     // A byte below 0x10 borrows into its high bit when 0x10 is subtracted.
     if (((word | ((word - kSixteens) & ~word)) & kHighBits) == 0) continue;
     for (size_t k = i; k < i + 8; ++k) {
@@ -127,8 +127,16 @@ void QtResultList::Add(std::string_view text) {
 }
 
 void QtResultList::Wait(std::string_view bytes, bool utf8) {
-  waiting_.push_back({stored_offset_ + stored_.size(), bytes.size(), utf8});
+  // The bytes first: when memory runs out on either step, the list is as it
+  // was, with no line pointing past the store.
+  const size_t offset = stored_offset_ + stored_.size();
   stored_.append(bytes);
+  try {
+    waiting_.push_back({offset, bytes.size(), utf8});
+  } catch (...) {
+    stored_.resize(offset - stored_offset_);
+    throw;
+  }
 }
 
 std::string_view QtResultList::BytesOf(const Line& line) const {

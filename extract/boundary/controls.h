@@ -44,7 +44,8 @@ class Controls {
 
   // Result list: appends `text` as a new last line (a single line feed
   // separates it from the previous line, none precedes the first).
-  // Status log: appends an item.
+  // Status log: appends an item. Throws std::bad_alloc when the control
+  // cannot hold more; the lines it had stay.
   virtual void AddItem(int id, std::string_view text) = 0;
 
   // Result list: line `index` without its line break, at most kMaxItemText

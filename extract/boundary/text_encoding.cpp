@@ -1,6 +1,7 @@
 #include "extract/boundary/text_encoding.h"
 
-#include <cstring>
+
+#include "extract/bytes.h"
 
 namespace varnolt {
 namespace {
@@ -66,13 +67,9 @@ bool IsValidUtf8(std::string_view bytes) {
   const size_t n = bytes.size();
   while (i < n) {
     // Links are mostly ASCII: eight bytes at a time while no high bit is set.
-    if (n - i >= 8) {
-      uint64_t word;
-      std::memcpy(&word, bytes.data() + i, sizeof word);
-      if ((word & 0x8080808080808080ULL) == 0) {
-        i += 8;
-        continue;
-      }
+    if (n - i >= 8 && AllAscii(Load64(bytes.data() + i))) {
+      i += 8;
+      continue;
     }
     const size_t length = Utf8SequenceLength(bytes, i);
     if (length == 0) return false;
