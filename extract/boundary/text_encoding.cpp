@@ -1,6 +1,5 @@
 #include "extract/boundary/text_encoding.h"
 
-
 #include "extract/bytes.h"
 
 namespace varnolt {
