@@ -43,6 +43,20 @@ best_of() {
 
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
 
+# best_in_turns JOB...: the best wall time of each job over $runs rounds, in
+# microseconds, into the array `best`. The jobs take turns, so that a slow
+# spell of the machine hits all of them alike instead of one job's series.
+best_in_turns() {
+  local jobs=("$@") us k j
+  best=()
+  for ((k = 0; k < runs; k++)); do
+    for j in "${!jobs[@]}"; do
+      us=$(wall_us "${jobs[$j]}")
+      if [ -z "${best[$j]:-}" ] || [ "$us" -lt "${best[$j]}" ]; then best[$j]=$us; fi
+    done
+  done
+}
+
 # check LABEL VALUE LIMIT: VALUE must not exceed LIMIT.
 check() {
   local verdict
@@ -70,16 +84,8 @@ bash -c "$grep_job" >"$data/grep.out"
 bash -c "$rg_job" >"$data/rg.out"
 cmp -s "$data/scan.out" "$data/grep.out" || { echo "grep printed other links"; exit 1; }
 cmp -s "$data/scan.out" "$data/rg.out" || { echo "ripgrep printed other links"; exit 1; }
-# The jobs take turns, so that a slow spell of the machine hits all of them
-# alike instead of one job's whole series.
-jobs=("cat '$corpus' >/dev/null" "$scan_job >/dev/null" "$grep_job >/dev/null" "$rg_job >/dev/null")
-best=()
-for ((k = 0; k < runs; k++)); do
-  for j in "${!jobs[@]}"; do
-    us=$(wall_us "${jobs[$j]}")
-    if [ -z "${best[$j]:-}" ] || [ "$us" -lt "${best[$j]}" ]; then best[$j]=$us; fi
-  done
-done
+best_in_turns "cat '$corpus' >/dev/null" "$scan_job >/dev/null" "$grep_job >/dev/null" \
+  "$rg_job >/dev/null"
 t_cat=$(seconds "${best[0]}")
 t_scan=$(seconds "${best[1]}")
 t_grep=$(seconds "${best[2]}")
@@ -96,14 +102,7 @@ check "peak memory of varnolt-scan, MiB" "$(awk -v k="$(peak_kib "$corpus")" 'BE
 spelled=$data/corpus-$size-spelled.htm
 [ -f "$spelled" ] || "$build/make_corpus" "$spelled" "$size" --spelled
 cat "$spelled" >/dev/null
-best=()
-jobs=("cat '$spelled' >/dev/null" "'$scan' '$spelled' >/dev/null 2>&1")
-for ((k = 0; k < runs; k++)); do
-  for j in "${!jobs[@]}"; do
-    us=$(wall_us "${jobs[$j]}")
-    if [ -z "${best[$j]:-}" ] || [ "$us" -lt "${best[$j]}" ]; then best[$j]=$us; fi
-  done
-done
+best_in_turns "cat '$spelled' >/dev/null" "'$scan' '$spelled' >/dev/null 2>&1"
 check "spelled corpus: varnolt-scan / cat" "$(ratio "${best[1]}" "${best[0]}")" 1.5
 
 echo "Inputs that would make a naive scan slow, 100 MiB each (time per byte / corpus's):"

@@ -57,6 +57,7 @@ class LinkTokenizer::Walk {
   bool Load(int64_t offset);
   Outcome OnMarker(size_t m);
   bool RawLinkWithoutEnd(size_t m) const;
+  size_t FindEnd(bool spelled, size_t from) const;
   bool LastLinkStandsAt(size_t m) const;
   Outcome FollowLink(int64_t start, bool spelled, bool html);
 
@@ -201,15 +202,7 @@ LinkTokenizer::Walk::Outcome LinkTokenizer::Walk::OnMarker(size_t m) {
     return {TokenizeStatus::kDone, behind_marker};
   }
 
-  size_t end = kNotFound;
-  if (spelled) {
-    size_t end_pipe = 0;
-    const size_t j = FindSpelledEnd(data_, after, size_, end_pipe);
-    if (j != kNotFound) end = j + end_pipe + 1;
-  } else {
-    const size_t j = FindTerminator(data_, after, size_);
-    if (j != kNotFound) end = j + kRawEndSize;
-  }
+  const size_t end = FindEnd(spelled, after);
   if (end == kNotFound) return FollowLink(start, spelled, html);
 
   // The common case: the whole link is in view.
@@ -221,6 +214,19 @@ LinkTokenizer::Walk::Outcome LinkTokenizer::Walk::OnMarker(size_t m) {
   }
   Emit(start, base_ + static_cast<int64_t>(end), !spelled);
   return {TokenizeStatus::kDone, base_ + static_cast<int64_t>(end)};
+}
+
+// The offset in view just behind the first end of a link of its kind (raw or
+// spelled) that begins at `from` or later and lies wholly in view, or
+// kNotFound.
+size_t LinkTokenizer::Walk::FindEnd(bool spelled, size_t from) const {
+  if (!spelled) {
+    const size_t j = FindTerminator(data_, from, size_);
+    return j == kNotFound ? kNotFound : j + kRawEndSize;
+  }
+  size_t pipe = 0;
+  const size_t j = FindSpelledEnd(data_, from, size_, pipe);
+  return j == kNotFound ? kNotFound : j + pipe + 1;
 }
 
 // True when the "ed2k://" at `m` begins a raw link and no raw link's end lies
@@ -255,16 +261,7 @@ LinkTokenizer::Walk::Outcome LinkTokenizer::Walk::FollowLink(int64_t start, bool
     // a spelled pipe that the text takes in there.
     const int64_t view_end = base_ + static_cast<int64_t>(size_);
     const int64_t settled = at_end_ ? view_end : view_end - static_cast<int64_t>(end_size - 1);
-    size_t end = kNotFound;
-    const size_t from = static_cast<size_t>(searched - base_);
-    if (spelled) {
-      size_t end_pipe = 0;
-      const size_t j = FindSpelledEnd(data_, from, size_, end_pipe);
-      if (j != kNotFound) end = j + end_pipe + 1;
-    } else {
-      const size_t j = FindTerminator(data_, from, size_);
-      if (j != kNotFound) end = j + kRawEndSize;
-    }
+    const size_t end = FindEnd(spelled, static_cast<size_t>(searched - base_));
     const size_t take_to = end != kNotFound ? end : static_cast<size_t>(settled - base_);
     const size_t take_from = static_cast<size_t>(decoded - base_);
     if (spelled) {
