@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "extract/bytes.h"
+
 // Wider screening where the processor has it, chosen at run time.
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
 #define VARNOLT_AVX2_PATH 1
@@ -114,12 +116,32 @@ size_t FindTerminator(const char* data, size_t from, size_t size) {
   return kNotFound;
 }
 
+// Eight bytes at a time: a word holds none of the three bytes when none of
+// its bytes is zero once XORed with each. HasZeroByte() is exact about
+// whether a zero byte exists, which is all that is asked here.
+size_t FindPercentAmpersandOrNul(const char* data, size_t from, size_t to) {
+  constexpr uint64_t kOnes = 0x0101010101010101ULL;
+  constexpr uint64_t kHighBits = 0x8080808080808080ULL;
+  const auto has_zero_byte = [](uint64_t v) { return (v - kOnes) & ~v & kHighBits; };
+  size_t i = from;
+  for (; i + 8 <= to; i += 8) {
+    const uint64_t word = Load64(data + i);
+    if (has_zero_byte(word) | has_zero_byte(word ^ (kOnes * '%')) |
+        has_zero_byte(word ^ (kOnes * '&'))) {
+      break;
+    }
+  }
+  for (; i < to; ++i) {
+    if (data[i] == '%' || data[i] == '&' || data[i] == '\0') return i;
+  }
+  return to;
+}
+
 // Spelled pipes begin with '%' or '&'; only those bytes are looked at
 // closely. Spelled links are short, and a search that runs far (an end that
 // never comes) runs once per scan.
 size_t FindSpelledEnd(const char* data, size_t from, size_t size, size_t& pipe_size) {
-  for (size_t j = from; j < size; ++j) {
-    if (data[j] != '%' && data[j] != '&') continue;
+  for (size_t j = from; (j = FindPercentAmpersandOrNul(data, j, size)) < size; ++j) {
     const size_t pipe = SpelledPipeAt(data + j, size - j);
     if (pipe != 0 && j + pipe < size && data[j + pipe] == '/') {
       pipe_size = pipe;

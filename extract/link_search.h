@@ -48,6 +48,10 @@ inline size_t SpelledPipeAt(const char* p, size_t available) {
   return verbar ? 8 : 0;
 }
 
+// The first offset i >= from, i < to, whose byte may begin a spelled pipe
+// or "&amp;" ('%' or '&') or is a NUL; `to` when there is none.
+size_t FindPercentAmpersandOrNul(const char* data, size_t from, size_t to);
+
 // The end of a spelled link: the first offset j >= from where a spelled pipe
 // begins that is followed by "/", with the "/" before `size`. Returns j and
 // sets `pipe_size` to the pipe's length, or returns kNotFound.

@@ -307,27 +307,28 @@ void LinkTokenizer::Walk::AppendRaw(const char* p, size_t n) {
 // each spelled pipe as "|" (and "&amp;" as "&" for `html`). Returns where the
 // next byte to take lies: a pipe begun before `to` is taken whole.
 size_t LinkTokenizer::Walk::AppendDecoded(size_t from, size_t to, bool html) {
-  std::string& texts = batch_.texts;
   size_t i = from;
   while (i < to && !text_complete_) {
-    const char c = data_[i];
-    if (c == '\0') {
+    // The bytes up to the next that may begin a spelled pipe are taken as
+    // they are, in one piece.
+    const size_t special = FindPercentAmpersandOrNul(data_, i, to);
+    AppendRaw(data_ + i, special - i);
+    i = special;
+    if (i == to || text_complete_) break;
+    if (data_[i] == '\0') {
       text_complete_ = true;
       break;
     }
     size_t taken = 1;
-    char shown = c;
-    if (c == '%' || c == '&') {
-      if (const size_t pipe = SpelledPipeAt(data_ + i, size_ - i)) {
-        taken = pipe;
-        shown = '|';
-      } else if (html && size_ - i >= 5 && std::memcmp(data_ + i, "&amp;", 5) == 0) {
-        taken = 5;
-      }
+    char shown = data_[i];
+    if (const size_t pipe = SpelledPipeAt(data_ + i, size_ - i)) {
+      taken = pipe;
+      shown = '|';
+    } else if (html && size_ - i >= 5 && std::memcmp(data_ + i, "&amp;", 5) == 0) {
+      taken = 5;
     }
-    texts.push_back(shown);
+    AppendRaw(&shown, 1);
     i += taken;
-    if (texts.size() - text_start_ == kMaxLinkText) text_complete_ = true;
   }
   return text_complete_ ? to : i;
 }
