@@ -157,22 +157,28 @@ clipboard_after_start() {
 }
 check "START fills the result list; Tab reaches it" clipboard_after_start
 
-close_ends_with_zero() {
-  [ -n "$window" ] || return 1
-  xdotool windowactivate "$window" 2>/dev/null || true
-  xdotool key --window "$window" alt+F4
+# ends_with_zero SECONDS: varnolt.exe ($app_pid) ends within SECONDS, with
+# status 0.
+ends_with_zero() {
   local status=0
-  for _ in $(seq 50); do
+  for _ in $(seq $(($1 * 5))); do
     kill -0 "$app_pid" 2>/dev/null || break
     sleep 0.2
   done
   if kill -0 "$app_pid" 2>/dev/null; then
-    echo "varnolt.exe did not end on the close request" >&2
+    echo "varnolt.exe did not end within $1 s of the close request" >&2
     return 1
   fi
   wait "$app_pid" || status=$?
   app_pid=""
   [ "$status" -eq 0 ]
+}
+
+close_ends_with_zero() {
+  [ -n "$window" ] || return 1
+  xdotool windowactivate "$window" 2>/dev/null || true
+  xdotool key --window "$window" alt+F4
+  ends_with_zero 10
 }
 check "a close request ends varnolt.exe with status 0" close_ends_with_zero
 
@@ -221,19 +227,9 @@ close_during_download_ends_with_zero() {
   xdotool mousemove $((client_x + 185)) $((client_y + 70)) click 1
   sleep 2
   xdotool key --window "$slow" alt+F4
-  local status=0
-  for _ in $(seq 25); do
-    kill -0 "$app_pid" 2>/dev/null || break
-    sleep 0.2
-  done
-  if kill -0 "$app_pid" 2>/dev/null; then
-    echo "varnolt.exe did not end within 5 s of the close request" >&2
-    return 1
-  fi
-  wait "$app_pid" || status=$?
-  app_pid=""
+  ends_with_zero 5 || return 1
   # No page was stored and no partial one is left behind.
-  [ "$status" -eq 0 ] && ! ls "$work" | grep -q '^download\.htm'
+  ! ls "$work" | grep -q '^download\.htm'
 }
 check "a close request during a download ends varnolt.exe with status 0" \
   close_during_download_ends_with_zero

@@ -146,25 +146,6 @@ TEST(LinkScan, CutsLongLinksAndJudgesRepeatsByTheCutText) {
   EXPECT_EQ(scanned.counts.found, 4);
 }
 
-TEST(LinkScan, LogsEveryLinkAndEveryRepeatInOrder) {
-  FakeControls ui;
-  const std::string input = " ed2k://a|/ ed2k://a|/ ed2k://b|/";
-  LinkScan(ui, input.data(), static_cast<int64_t>(input.size()));
-  EXPECT_EQ(ui.log,
-            (Lines{"Link gefunden", "Link gefunden", "doppelter Link gefunden", "Link gefunden"}));
-}
-
-// Regression: repeats used to be judged by the visible lines, so a link with
-// a line break in it was shown again every time.
-TEST(LinkScan, LinkWithALineBreakIsShownOnce) {
-  FakeControls ui;
-  const std::string input = " ed2k://a\ned2k://b|/ ed2k://a\ned2k://b|/";
-  const LinkCounts counts = LinkScan(ui, input.data(), static_cast<int64_t>(input.size()));
-  EXPECT_EQ(ui.results, "ed2k://a\ned2k://b|/");
-  EXPECT_EQ(counts.found, 2);
-  EXPECT_EQ(counts.shown, 1);
-}
-
 // --- Progress
 
 TEST(LinkScan, ProgressEndsAtFullAndShortInputsLeaveTheBarAlone) {

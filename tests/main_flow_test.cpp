@@ -126,13 +126,6 @@ Lines RunLines(const std::string& name, size_t size) {
 
 // --- "START"
 
-TEST_F(MainFlowTest, StartShowsTheLinksAndTheLinesAUserReads) {
-  const std::string page = Write("page.htm", kPage);
-  Start(page);
-  EXPECT_EQ(Results(), (Lines{"ed2k://|file|a|1|AA|/", "ed2k://|file|b|2|BB|/"}));
-  EXPECT_EQ(Log(), RunLines(page, sizeof kPage - 1));
-}
-
 TEST_F(MainFlowTest, StartTwiceShowsTheLinksOnceAndBothRunsInTheLog) {
   const std::string page = Write("page.htm", kPage);
   Start(page, 2);
