@@ -56,7 +56,8 @@ class LinkTokenizer::Walk {
 
   bool Load(int64_t offset);
   Outcome OnMarker(size_t m);
-  bool RawLinkWithoutEnd(size_t m) const;
+  bool LinkWithoutEnd(size_t m) const;
+  int64_t NoEndFrom(bool spelled) const;
   size_t FindEnd(bool spelled, size_t from) const;
   bool LastLinkStandsAt(size_t m) const;
   Outcome FollowLink(int64_t start, bool spelled, bool html);
@@ -158,7 +159,7 @@ TokenizeStatus LinkTokenizer::Walk::Run(int64_t from, int64_t until) {
         batch_.source_ended = at_end_ && pos >= base_ + static_cast<int64_t>(size_);
         break;
       }
-      if (RawLinkWithoutEnd(m)) {
+      if (LinkWithoutEnd(m)) {
         // The fast way past a file full of "ed2k://" that never ends.
         i = m + kMarkerSize;
         continue;
@@ -191,17 +192,11 @@ LinkTokenizer::Walk::Outcome LinkTokenizer::Walk::OnMarker(size_t m) {
     return {TokenizeStatus::kDone, base_ + static_cast<int64_t>(at)};
   }
 
+  // A link whose end is known not to exist never comes here (Run() skips
+  // it), nor does a run of the last link.
   const size_t after = m + kMarkerSize;
   const bool spelled = SpelledPipeAt(data_ + after, size_ - after) != 0;
   const bool html = spelled && data_[after] == '&';
-  const std::atomic<int64_t>& no_end_from =
-      spelled ? tokenizer_.known_.no_spelled_end_from : tokenizer_.known_.no_raw_end_from;
-  const int64_t behind_marker = start + static_cast<int64_t>(kMarkerSize);
-  if (behind_marker >= no_end_from.load(std::memory_order_relaxed)) {
-    last_is_whole_ = false;
-    return {TokenizeStatus::kDone, behind_marker};
-  }
-
   const size_t end = FindEnd(spelled, after);
   if (end == kNotFound) return FollowLink(start, spelled, html);
 
@@ -229,14 +224,19 @@ size_t LinkTokenizer::Walk::FindEnd(bool spelled, size_t from) const {
   return j == kNotFound ? kNotFound : j + pipe + 1;
 }
 
-// True when the "ed2k://" at `m` begins a raw link and no raw link's end lies
-// anywhere behind it: it yields nothing, and neither could a run of the last
-// link (which would hold such an end).
-bool LinkTokenizer::Walk::RawLinkWithoutEnd(size_t m) const {
+// True when the "ed2k://" at `m` begins a link whose kind (raw or spelled)
+// has no end anywhere behind it: it yields nothing. Nor could a run of the
+// last link stand there: that would be a raw link with its end.
+bool LinkTokenizer::Walk::LinkWithoutEnd(size_t m) const {
   const size_t after = m + kMarkerSize;
-  return base_ + static_cast<int64_t>(after) >=
-             tokenizer_.known_.no_raw_end_from.load(std::memory_order_relaxed) &&
-         SpelledPipeAt(data_ + after, size_ - after) == 0;
+  const bool spelled = SpelledPipeAt(data_ + after, size_ - after) != 0;
+  return base_ + static_cast<int64_t>(after) >= NoEndFrom(spelled);
+}
+
+int64_t LinkTokenizer::Walk::NoEndFrom(bool spelled) const {
+  const KnownEnds& known = tokenizer_.known_;
+  return (spelled ? known.no_spelled_end_from : known.no_raw_end_from)
+      .load(std::memory_order_relaxed);
 }
 
 // True when the last token is a whole raw link and its bytes stand again at
@@ -253,6 +253,11 @@ bool LinkTokenizer::Walk::LastLinkStandsAt(size_t m) const {
 LinkTokenizer::Walk::Outcome LinkTokenizer::Walk::FollowLink(int64_t start, bool spelled,
                                                              bool html) {
   const size_t end_size = spelled ? kSpelledEndSize : kRawEndSize;
+  const int64_t behind_marker = start + static_cast<int64_t>(kMarkerSize);
+  KnownEnds& known = tokenizer_.known_;
+  const std::lock_guard<std::mutex> one_at_a_time(spelled ? known.following_spelled
+                                                          : known.following_raw);
+  if (behind_marker >= NoEndFrom(spelled)) return {TokenizeStatus::kDone, behind_marker};
   BeginText();
   int64_t decoded = start;  // first byte not yet taken into the text
   int64_t searched = start + static_cast<int64_t>(kMarkerSize);  // no end begins before
@@ -277,6 +282,8 @@ LinkTokenizer::Walk::Outcome LinkTokenizer::Walk::FollowLink(int64_t start, bool
     if (at_end_) break;
     if (abandon_ && abandon_(start)) return {TokenizeStatus::kAbandoned, start};
     searched = settled;
+    // Another tokenizer may have searched the rest already, and found none.
+    if (searched >= NoEndFrom(spelled)) break;
     view_moved_ = true;
     if (!Load(std::min(searched, decoded))) return {TokenizeStatus::kReadFailed, start};
     if (size_ == 0) break;
@@ -284,9 +291,7 @@ LinkTokenizer::Walk::Outcome LinkTokenizer::Walk::FollowLink(int64_t start, bool
   // No end anywhere behind this link: none behind any later one of its kind
   // either.
   batch_.texts.resize(text_start_);
-  const int64_t behind_marker = start + static_cast<int64_t>(kMarkerSize);
-  LowerTo(spelled ? tokenizer_.known_.no_spelled_end_from : tokenizer_.known_.no_raw_end_from,
-          behind_marker);
+  LowerTo(spelled ? known.no_spelled_end_from : known.no_raw_end_from, behind_marker);
   last_is_whole_ = false;
   return {TokenizeStatus::kDone, behind_marker};
 }

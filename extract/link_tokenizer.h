@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -70,9 +71,14 @@ struct LinkBatch {
 // tokenizer of one scan: from which offset on no end of a kind of link exists
 // any more. A link whose end is known not to exist is skipped at once, so an
 // "ed2k://" repeated without end costs one search to the end, not one each.
+// Tokenizers follow links of one kind beyond their piece one at a time, so
+// that a second one waits for what the first learns instead of searching to
+// the end as well.
 struct KnownEnds {
   std::atomic<int64_t> no_raw_end_from{INT64_MAX};
   std::atomic<int64_t> no_spelled_end_from{INT64_MAX};
+  std::mutex following_raw;
+  std::mutex following_spelled;
 };
 
 enum class TokenizeStatus {
