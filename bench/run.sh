@@ -106,7 +106,7 @@ best_in_turns "cat '$spelled' >/dev/null" "'$scan' '$spelled' >/dev/null 2>&1"
 printf '  %-46s %8s\n' "spelled corpus: varnolt-scan / cat" "$(ratio "${best[1]}" "${best[0]}")"
 
 echo "Inputs that would make a naive scan slow, 100 MiB each (time per byte / corpus's):"
-for pattern in 'ed2k://' '|/' 'ed2k://|/'; do
+for pattern in 'ed2k://' '|/' 'ed2k://|/' 'ed2k://%7C'; do
   file=$data/repeated-$(printf '%s' "$pattern" | tr -c 'a-z0-9' '_').bin
   [ -f "$file" ] || "$build/make_corpus" "$file" 100 "$pattern"
   cat "$file" >/dev/null

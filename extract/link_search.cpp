@@ -165,7 +165,7 @@ bool MayEndPipe(char c) { return (c | 0x20) == 'c' || c == ';'; }
 }  // namespace
 
 // A spelled link ends where a pipe's last byte ('C', 'c' or ';') stands
-// before a '/': such pairs are looked for eight at a time (rare in any text,
+// before a '/': such pairs are looked for many at a time (rare in any text,
 // even in one dense with "%7C"), and only they are checked backwards for a
 // whole pipe. Pipes do not overlap, so the first pair that ends a pipe ends
 // the first pipe followed by '/'. The words are read little-endian, the
@@ -174,7 +174,29 @@ size_t FindSpelledEnd(const char* data, size_t from, size_t size, size_t& pipe_s
   static_assert(std::endian::native == std::endian::little);
   constexpr uint64_t kOnes = 0x0101010101010101ULL;
   size_t k = from + 2;  // where the shortest pipe's last byte could be
-  // Eight pairs (k + b, k + b + 1) at a time while their bytes are in view.
+  // Sixteen pairs (k + b, k + b + 1) at a time where the processor can, then
+  // eight, while their bytes are in view.
+#if defined(__SSE2__)
+  const __m128i slash = _mm_set1_epi8('/');
+  const __m128i lower_c = _mm_set1_epi8('c');
+  const __m128i case_bit = _mm_set1_epi8(0x20);
+  const __m128i semicolon = _mm_set1_epi8(';');
+  for (; k + 17 <= size; k += 16) {
+    const __m128i last = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + k));
+    const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + k + 1));
+    const __m128i ends_pipe = _mm_or_si128(_mm_cmpeq_epi8(_mm_or_si128(last, case_bit), lower_c),
+                                           _mm_cmpeq_epi8(last, semicolon));
+    auto pairs = static_cast<uint32_t>(
+        _mm_movemask_epi8(_mm_and_si128(ends_pipe, _mm_cmpeq_epi8(next, slash))));
+    for (; pairs != 0; pairs &= pairs - 1) {
+      const size_t end = k + static_cast<size_t>(std::countr_zero(pairs));
+      if (const size_t pipe = PipeEndingAt(data, from, size, end)) {
+        pipe_size = pipe;
+        return end + 1 - pipe;
+      }
+    }
+  }
+#endif
   for (; k + 9 <= size; k += 8) {
     const uint64_t last = Load64(data + k);
     const uint64_t next = Load64(data + k + 1);
