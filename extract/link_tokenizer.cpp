@@ -141,6 +141,11 @@ TokenizeStatus LinkTokenizer::Walk::Run(int64_t from, int64_t until) {
   until_ = until;
   int64_t pos = from;
   while (pos < until && !batch_.source_ended) {
+    // Once no end of either kind lies behind `pos`, no link can begin there.
+    if (pos >= std::max(NoEndFrom(false), NoEndFrom(true))) {
+      pos = until;
+      break;
+    }
     if (!Load(pos)) return TokenizeStatus::kReadFailed;
     if (size_ == 0) {
       batch_.source_ended = true;
@@ -153,7 +158,9 @@ TokenizeStatus LinkTokenizer::Walk::Run(int64_t from, int64_t until) {
     const size_t limit = std::min(size_, static_cast<size_t>(core_end - base_) + kMarkerSize - 1);
     size_t i = static_cast<size_t>(pos - base_);
     for (;;) {
-      const size_t m = FindMarker(data_, i, limit);
+      // Back to back, as in a file of nothing but "ed2k://", without a call.
+      const size_t m =
+          i + kMarkerSize <= limit && IsMarker(data_ + i) ? i : FindMarker(data_, i, limit);
       if (m == kNotFound) {
         pos = core_end;
         batch_.source_ended = at_end_ && pos >= base_ + static_cast<int64_t>(size_);
@@ -252,7 +259,6 @@ bool LinkTokenizer::Walk::LastLinkStandsAt(size_t m) const {
 // source ends without it.
 LinkTokenizer::Walk::Outcome LinkTokenizer::Walk::FollowLink(int64_t start, bool spelled,
                                                              bool html) {
-  const size_t end_size = spelled ? kSpelledEndSize : kRawEndSize;
   const int64_t behind_marker = start + static_cast<int64_t>(kMarkerSize);
   KnownEnds& known = tokenizer_.known_;
   const std::lock_guard<std::mutex> one_at_a_time(spelled ? known.following_spelled
@@ -261,11 +267,18 @@ LinkTokenizer::Walk::Outcome LinkTokenizer::Walk::FollowLink(int64_t start, bool
   BeginText();
   int64_t decoded = start;  // first byte not yet taken into the text
   int64_t searched = start + static_cast<int64_t>(kMarkerSize);  // no end begins before
+  // A link followed beyond its view is looked at for the other kind's ends
+  // too, from the second view on: a follow that reaches the source's end then
+  // learns for both kinds whether any end is left.
+  int64_t other_searched_from = -1;
+  bool other_found = false;
+  bool reached_end = false;
   for (;;) {
-    // An end that begins before `settled` lies wholly in view, and so does
-    // a spelled pipe that the text takes in there.
+    // An end of either kind that begins before `settled` lies wholly in
+    // view, and so does a spelled pipe that the text takes in there.
     const int64_t view_end = base_ + static_cast<int64_t>(size_);
-    const int64_t settled = at_end_ ? view_end : view_end - static_cast<int64_t>(end_size - 1);
+    const int64_t settled =
+        at_end_ ? view_end : view_end - static_cast<int64_t>(kSpelledEndSize - 1);
     const size_t end = FindEnd(spelled, static_cast<size_t>(searched - base_));
     const size_t take_to = end != kNotFound ? end : static_cast<size_t>(settled - base_);
     const size_t take_from = static_cast<size_t>(decoded - base_);
@@ -279,19 +292,32 @@ LinkTokenizer::Walk::Outcome LinkTokenizer::Walk::FollowLink(int64_t start, bool
       Emit(start, base_ + static_cast<int64_t>(end), !spelled);
       return {TokenizeStatus::kDone, base_ + static_cast<int64_t>(end)};
     }
-    if (at_end_) break;
+    if (other_searched_from >= 0 && !other_found) {
+      other_found = FindEnd(!spelled, static_cast<size_t>(searched - base_)) != kNotFound;
+    }
+    if (at_end_) {
+      reached_end = true;
+      break;
+    }
     if (abandon_ && abandon_(start)) return {TokenizeStatus::kAbandoned, start};
     searched = settled;
     // Another tokenizer may have searched the rest already, and found none.
     if (searched >= NoEndFrom(spelled)) break;
+    if (other_searched_from < 0) other_searched_from = searched;
     view_moved_ = true;
     if (!Load(std::min(searched, decoded))) return {TokenizeStatus::kReadFailed, start};
-    if (size_ == 0) break;
+    if (size_ == 0) {
+      reached_end = true;
+      break;
+    }
   }
   // No end anywhere behind this link: none behind any later one of its kind
   // either.
   batch_.texts.resize(text_start_);
   LowerTo(spelled ? known.no_spelled_end_from : known.no_raw_end_from, behind_marker);
+  if (reached_end && other_searched_from >= 0 && !other_found) {
+    LowerTo(spelled ? known.no_raw_end_from : known.no_spelled_end_from, other_searched_from);
+  }
   last_is_whole_ = false;
   return {TokenizeStatus::kDone, behind_marker};
 }
