@@ -119,13 +119,32 @@ check "varnolt.exe a b exits 2 with the usage line" two_arguments_are_a_usage_er
 
 # --- varnolt.exe, the real window
 title="Varnolt V1 BUILD 2"
-(cd "$work" && exec wine "$build/varnolt.exe") &
-app_pid=$!
-window=""
-for _ in $(seq 100); do
-  window=$(xdotool search --name "^$title\$" 2>/dev/null | head -n1) && [ -n "$window" ] && break
-  sleep 0.2
-done
+# start_window: starts varnolt.exe in the work folder ($app_pid) and sets
+# $window to its window once it shows, empty if it does not within 20 s.
+# (Not in a subshell: the program must stay this shell's child.)
+start_window() {
+  (cd "$work" && exec wine "$build/varnolt.exe") &
+  app_pid=$!
+  window=""
+  for _ in $(seq 100); do
+    window=$(xdotool search --name "^$title\$" 2>/dev/null | head -n1) && [ -n "$window" ] && break
+    sleep 0.2
+  done
+}
+
+# type_and_start WINDOW TEXT: types TEXT into the input field and clicks START.
+type_and_start() {
+  eval "$(xdotool getwindowgeometry --shell "$1")"
+  # The X window is the whole outer window: Wine draws frame and caption.
+  local border=$(((WIDTH - 370) / 2))
+  local client_x=$((X + border)) client_y=$((Y + HEIGHT - 330 - border))
+  xdotool mousemove $((client_x + 200)) $((client_y + 20)) click 1
+  sleep 0.3
+  xdotool type --delay 20 "$2"
+  xdotool mousemove $((client_x + 185)) $((client_y + 70)) click 1
+}
+
+start_window
 
 window_appears() {
   [ -n "$window" ] || return 1
@@ -137,15 +156,11 @@ check "the window appears titled '$title'" window_appears
 
 clipboard_after_start() {
   [ -n "$window" ] || return 1
+  type_and_start "$window" "links.htm"
+  sleep 1.5
   eval "$(xdotool getwindowgeometry --shell "$window")"
   local border=$(((WIDTH - 370) / 2))
   local client_x=$((X + border)) client_y=$((Y + HEIGHT - 330 - border))
-  # Type the path into the input field, then click START.
-  xdotool mousemove $((client_x + 200)) $((client_y + 20)) click 1
-  sleep 0.3
-  xdotool type --delay 20 "links.htm"
-  xdotool mousemove $((client_x + 185)) $((client_y + 70)) click 1
-  sleep 1.5
   # Back into the input field, then Tab, Tab: past "..." into the result list.
   xdotool mousemove $((client_x + 200)) $((client_y + 20)) click 1
   sleep 0.3
@@ -210,23 +225,11 @@ for _ in $(seq 50); do [ -f "$work/port" ] && break; sleep 0.1; done
 
 close_during_download_ends_with_zero() {
   [ -f "$work/port" ] || return 1
-  (cd "$work" && exec wine "$build/varnolt.exe") &
-  app_pid=$!
-  local slow=""
-  for _ in $(seq 100); do
-    slow=$(xdotool search --name "^$title\$" 2>/dev/null | head -n1) && [ -n "$slow" ] && break
-    sleep 0.2
-  done
-  [ -n "$slow" ] || return 1
-  eval "$(xdotool getwindowgeometry --shell "$slow")"
-  local border=$(((WIDTH - 370) / 2))
-  local client_x=$((X + border)) client_y=$((Y + HEIGHT - 330 - border))
-  xdotool mousemove $((client_x + 200)) $((client_y + 20)) click 1
-  sleep 0.3
-  xdotool type --delay 20 "http://127.0.0.1:$(cat "$work/port")/slow.htm"
-  xdotool mousemove $((client_x + 185)) $((client_y + 70)) click 1
+  start_window
+  [ -n "$window" ] || return 1
+  type_and_start "$window" "http://127.0.0.1:$(cat "$work/port")/slow.htm"
   sleep 2
-  xdotool key --window "$slow" alt+F4
+  xdotool key --window "$window" alt+F4
   ends_with_zero 5 || return 1
   # No page was stored and no partial one is left behind.
   ! ls "$work" | grep -q '^download\.htm'
