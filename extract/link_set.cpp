@@ -10,7 +10,7 @@ namespace varnolt {
 namespace {
 
 constexpr size_t kInitialSlots = 1024;
-constexpr size_t kBlockSize = 1 << 20;
+constexpr size_t kBlockSize = 2 << 20;
 
 uint64_t Mix(uint64_t h) {
   h ^= h >> 33;
@@ -79,11 +79,11 @@ const char* LinkSet::Store(std::string_view text) {
   char* entry;
   if (size > kBlockSize / 4) {
     // A long link gets a block of its own instead of wasting a shared one.
-    blocks_.push_back(std::unique_ptr<char[]>(new char[size]));
+    blocks_.push_back(AllocateLargeBlock(size));
     entry = blocks_.back().get();
   } else {
     if (size > block_free_) {
-      blocks_.push_back(std::unique_ptr<char[]>(new char[kBlockSize]));
+      blocks_.push_back(AllocateLargeBlock(kBlockSize));
       block_next_ = blocks_.back().get();
       block_free_ = kBlockSize;
     }
@@ -100,8 +100,7 @@ const char* LinkSet::Store(std::string_view text) {
 }
 
 void LinkSet::Grow() {
-  const std::vector<Slot> old =
-      std::exchange(slots_, std::vector<Slot>(slots_.size() * 2, Slot{0, nullptr}));
+  const auto old = std::exchange(slots_, decltype(slots_)(slots_.size() * 2, Slot{0, nullptr}));
   for (const Slot& slot : old) {
     if (slot.entry != nullptr) slots_[FreeSlot(slot.hash)] = slot;
   }

@@ -5,9 +5,10 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <string_view>
 #include <vector>
+
+#include "extract/large_memory.h"
 
 namespace varnolt {
 
@@ -52,9 +53,9 @@ class LinkSet {
   const char* Store(std::string_view text);
   void Grow();
 
-  std::vector<Slot> slots_;
+  std::vector<Slot, LargeAllocator<Slot>> slots_;
   size_t size_ = 0;
-  std::vector<std::unique_ptr<char[]>> blocks_;
+  std::vector<LargeBlock> blocks_;
   size_t block_free_ = 0;
   char* block_next_ = nullptr;
 };

@@ -14,6 +14,18 @@ void* Allocate(size_t bytes) noexcept {
   return std::malloc(bytes == 0 ? 1 : bytes);
 }
 
+#if !defined(_WIN32)
+// The aligned forms, which only the POSIX builds ask for (large_memory.cpp).
+void* AllocateAligned(size_t bytes, std::align_val_t alignment) noexcept {
+  if (bytes >= fail_from.load(std::memory_order_relaxed)) return nullptr;
+  void* p = nullptr;
+  if (posix_memalign(&p, static_cast<size_t>(alignment), bytes == 0 ? 1 : bytes) != 0) {
+    return nullptr;
+  }
+  return p;
+}
+#endif
+
 }  // namespace
 
 void FailAllocationsOfAtLeast(size_t bytes) { fail_from.store(bytes); }
@@ -41,3 +53,11 @@ void operator delete(void* p, size_t) noexcept { std::free(p); }
 void operator delete[](void* p, size_t) noexcept { std::free(p); }
 void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
 void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
+#if !defined(_WIN32)
+void* operator new(size_t bytes, std::align_val_t alignment) {
+  if (void* p = varnolt::AllocateAligned(bytes, alignment)) return p;
+  throw std::bad_alloc();
+}
+void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
+void operator delete(void* p, size_t, std::align_val_t) noexcept { std::free(p); }
+#endif
