@@ -39,10 +39,10 @@ set(VARNOLT_MAINTAINER "Varnolt developers <varnolt@example.org>"
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${VARNOLT_MAINTAINER})
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-# The libraries come from the binaries; Qt's platform plugin and the
+# The libraries come from the binaries; libcurl, Qt's platform plugin and the
 # certificates for https are loaded at run time, so no binary names them.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libcurl4 (>= 7.85.0), qt6-qpa-plugins")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "ca-certificates")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # The first line is the synopsis, the rest the long description.

@@ -1,5 +1,6 @@
-// FetchToFile on libcurl.
+// FetchToFile on libcurl, which is loaded on the first fetch.
 #include <curl/curl.h>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -29,12 +30,81 @@ constexpr char kUserAgent[] = "Varnolt/" VARNOLT_VERSION;
 // services the user never asked for.
 constexpr char kProtocols[] = "http,https";
 
+// The libcurl calls this file makes. libcurl and what it pulls in (TLS,
+// compression, name services: some thirty libraries) take several
+// milliseconds to load, longer than the whole scan of a small file; a program
+// that only scans files never loads them.
+struct Curl {
+  decltype(&curl_global_init) global_init;
+  decltype(&curl_easy_init) easy_init;
+  decltype(&curl_easy_cleanup) easy_cleanup;
+  decltype(&curl_easy_setopt) easy_setopt;
+  decltype(&curl_easy_perform) easy_perform;
+  decltype(&curl_easy_getinfo) easy_getinfo;
+  decltype(&curl_easy_strerror) easy_strerror;
+  decltype(&curl_multi_init) multi_init;
+  decltype(&curl_multi_cleanup) multi_cleanup;
+  decltype(&curl_multi_add_handle) multi_add_handle;
+  decltype(&curl_multi_remove_handle) multi_remove_handle;
+  decltype(&curl_multi_perform) multi_perform;
+  decltype(&curl_multi_poll) multi_poll;
+  decltype(&curl_multi_info_read) multi_info_read;
+  bool initialized;  // curl_global_init succeeded
+};
+
+template <class Function>
+bool Resolve(void* library, const char* name, Function& function) {
+  function = reinterpret_cast<Function>(::dlsym(library, name));
+  return function != nullptr;
+}
+
+// Loads libcurl and runs curl_global_init, once per process (a function-local
+// static: curl_global_init is not safe to race with itself on every libcurl
+// version). Null when the library cannot be loaded; `error` then says why.
+const Curl* LoadCurl(std::string& error) {
+  static std::string load_error;
+  static const Curl* const curl = []() -> const Curl* {
+    void* library = ::dlopen("libcurl.so.4", RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr) {
+      const char* why = ::dlerror();
+      load_error = why != nullptr ? why : "libcurl.so.4";
+      return nullptr;
+    }
+    static Curl api;
+    const bool resolved =
+        Resolve(library, "curl_global_init", api.global_init) &&
+        Resolve(library, "curl_easy_init", api.easy_init) &&
+        Resolve(library, "curl_easy_cleanup", api.easy_cleanup) &&
+        Resolve(library, "curl_easy_setopt", api.easy_setopt) &&
+        Resolve(library, "curl_easy_perform", api.easy_perform) &&
+        Resolve(library, "curl_easy_getinfo", api.easy_getinfo) &&
+        Resolve(library, "curl_easy_strerror", api.easy_strerror) &&
+        Resolve(library, "curl_multi_init", api.multi_init) &&
+        Resolve(library, "curl_multi_cleanup", api.multi_cleanup) &&
+        Resolve(library, "curl_multi_add_handle", api.multi_add_handle) &&
+        Resolve(library, "curl_multi_remove_handle", api.multi_remove_handle) &&
+        Resolve(library, "curl_multi_perform", api.multi_perform) &&
+        Resolve(library, "curl_multi_poll", api.multi_poll) &&
+        Resolve(library, "curl_multi_info_read", api.multi_info_read);
+    if (!resolved) {
+      load_error = "libcurl.so.4 is older than 7.85";
+      return nullptr;
+    }
+    api.initialized = api.global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+    return &api;
+  }();
+  error = load_error;
+  return curl;
+}
+
 struct CurlDeleter {
-  void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
+  const Curl* curl;
+  void operator()(CURL* handle) const { curl->easy_cleanup(handle); }
 };
 
 struct MultiDeleter {
-  void operator()(CURLM* multi) const { curl_multi_cleanup(multi); }
+  const Curl* curl;
+  void operator()(CURLM* multi) const { curl->multi_cleanup(multi); }
 };
 
 struct FileCloser {
@@ -73,13 +143,6 @@ size_t WriteBody(char* data, size_t size, size_t count, void* user) {
 
 std::string ErrnoText(int error) { return std::generic_category().message(error); }
 
-// curl_global_init is not safe to race with itself on every libcurl version
-// (it became so only in 7.84); a function-local static is, and runs it once.
-bool GlobalInitDone() {
-  static const CURLcode init = curl_global_init(CURL_GLOBAL_DEFAULT);
-  return init == CURLE_OK;
-}
-
 FetchResult Failure(std::string reason) { return FetchResult{false, std::move(reason)}; }
 
 // How long one wait for the transfer may last before the caller gets its turn.
@@ -88,28 +151,29 @@ constexpr int kTurnMilliseconds = 50;
 // Runs the transfer of `handle` to its end, giving `keep_going` a turn at
 // least every kTurnMilliseconds, also while the server sends nothing. Sets
 // `stopped` when keep_going said no; the result code is then meaningless.
-CURLcode Perform(CURL* handle, const std::function<bool()>& keep_going, bool& stopped) {
-  if (!keep_going) return curl_easy_perform(handle);
+CURLcode Perform(const Curl& curl, CURL* handle, const std::function<bool()>& keep_going,
+                 bool& stopped) {
+  if (!keep_going) return curl.easy_perform(handle);
 
-  std::unique_ptr<CURLM, MultiDeleter> multi(curl_multi_init());
+  std::unique_ptr<CURLM, MultiDeleter> multi(curl.multi_init(), MultiDeleter{&curl});
   if (!multi) return CURLE_OUT_OF_MEMORY;
-  if (curl_multi_add_handle(multi.get(), handle) != CURLM_OK) return CURLE_FAILED_INIT;
+  if (curl.multi_add_handle(multi.get(), handle) != CURLM_OK) return CURLE_FAILED_INIT;
   CURLcode code = CURLE_OK;
   auto next_turn = std::chrono::steady_clock::now() + std::chrono::milliseconds(kTurnMilliseconds);
   for (;;) {
     int running = 0;
-    if (curl_multi_perform(multi.get(), &running) != CURLM_OK) {
+    if (curl.multi_perform(multi.get(), &running) != CURLM_OK) {
       code = CURLE_FAILED_INIT;
       break;
     }
     if (running == 0) {
       int pending = 0;
-      CURLMsg* message = curl_multi_info_read(multi.get(), &pending);
+      CURLMsg* message = curl.multi_info_read(multi.get(), &pending);
       code = message != nullptr && message->msg == CURLMSG_DONE ? message->data.result
                                                                 : CURLE_FAILED_INIT;
       break;
     }
-    if (curl_multi_poll(multi.get(), nullptr, 0, kTurnMilliseconds, nullptr) != CURLM_OK) {
+    if (curl.multi_poll(multi.get(), nullptr, 0, kTurnMilliseconds, nullptr) != CURLM_OK) {
       code = CURLE_FAILED_INIT;
       break;
     }
@@ -124,7 +188,7 @@ CURLcode Perform(CURL* handle, const std::function<bool()>& keep_going, bool& st
     }
   }
   // Removing the handle closes its connection: a stopped transfer ends here.
-  curl_multi_remove_handle(multi.get(), handle);
+  curl.multi_remove_handle(multi.get(), handle);
   return code;
 }
 
@@ -132,15 +196,19 @@ CURLcode Perform(CURL* handle, const std::function<bool()>& keep_going, bool& st
 
 FetchResult FetchToFile(const std::string& url, const std::string& path,
                         const FetchOptions& options) {
-  if (!GlobalInitDone()) return Failure(curl_easy_strerror(CURLE_FAILED_INIT));
+  std::string load_error;
+  const Curl* const api = LoadCurl(load_error);
+  if (api == nullptr) return Failure(load_error);
+  const Curl& curl = *api;
+  if (!curl.initialized) return Failure(curl.easy_strerror(CURLE_FAILED_INIT));
 
   // libcurl takes the address as a C string: a NUL inside it would silently
   // fetch a shorter address than the one typed.
-  if (url.find('\0') != std::string::npos) return Failure(curl_easy_strerror(CURLE_URL_MALFORMAT));
+  if (url.find('\0') != std::string::npos) return Failure(curl.easy_strerror(CURLE_URL_MALFORMAT));
 
-  std::unique_ptr<CURL, CurlDeleter> curl(curl_easy_init());
-  if (!curl) return Failure(curl_easy_strerror(CURLE_FAILED_INIT));
-  CURL* handle = curl.get();
+  std::unique_ptr<CURL, CurlDeleter> easy(curl.easy_init(), CurlDeleter{&curl});
+  if (!easy) return Failure(curl.easy_strerror(CURLE_FAILED_INIT));
+  CURL* handle = easy.get();
 
   char error_buffer[CURL_ERROR_SIZE] = {};
   Sink sink;
@@ -151,7 +219,7 @@ FetchResult FetchToFile(const std::string& url, const std::string& path,
   // first such refusal as the reason.
   CURLcode code = CURLE_OK;
   auto set = [&](CURLoption option, auto value) {
-    if (code == CURLE_OK) code = curl_easy_setopt(handle, option, value);
+    if (code == CURLE_OK) code = curl.easy_setopt(handle, option, value);
   };
   set(CURLOPT_ERRORBUFFER, error_buffer);
   set(CURLOPT_URL, url.c_str());
@@ -170,7 +238,7 @@ FetchResult FetchToFile(const std::string& url, const std::string& path,
   set(CURLOPT_NOSIGNAL, 1L);
   set(CURLOPT_WRITEFUNCTION, WriteBody);
   set(CURLOPT_WRITEDATA, &sink);
-  if (code != CURLE_OK) return Failure(curl_easy_strerror(code));
+  if (code != CURLE_OK) return Failure(curl.easy_strerror(code));
 
   std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "wb"));
   if (!file) return Failure(ErrnoText(errno));
@@ -181,7 +249,7 @@ FetchResult FetchToFile(const std::string& url, const std::string& path,
   ::flock(::fileno(file.get()), LOCK_EX | LOCK_NB);
 
   bool stopped = false;
-  code = Perform(handle, options.keep_going, stopped);
+  code = Perform(curl, handle, options.keep_going, stopped);
 
   // Close before judging: a failed flush is a lost tail of the page.
   errno = 0;
@@ -195,7 +263,7 @@ FetchResult FetchToFile(const std::string& url, const std::string& path,
   }
   if (code == CURLE_HTTP_RETURNED_ERROR) {
     long status = 0;
-    curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
+    curl.easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
     if (status >= 400) return Failure("HTTP " + std::to_string(status));
   }
   if (code == CURLE_WRITE_ERROR && sink.too_large) {
@@ -207,7 +275,7 @@ FetchResult FetchToFile(const std::string& url, const std::string& path,
   if (code != CURLE_OK) {
     std::string reason = error_buffer;
     while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r')) reason.pop_back();
-    if (reason.empty()) reason = curl_easy_strerror(code);
+    if (reason.empty()) reason = curl.easy_strerror(code);
     return Failure(std::move(reason));
   }
   if (!closed) return Failure(ErrnoText(close_errno));
