@@ -31,6 +31,10 @@ class LineBytes : public QTextBlockUserData {
 // The longest line text read back, in characters (each at least a byte).
 constexpr qsizetype kMaxLineText = kMaxItemText;
 
+// The size of the blocks that waiting lines are stored in; a longer line gets
+// a block of its own.
+constexpr size_t kStoreBlock = size_t{2} << 20;
+
 // Lines moved into the editor in one insertion: large enough that the fixed
 // cost of an edit does not count, small enough to keep within a time budget.
 constexpr size_t kSliceLines = 1000;
@@ -127,20 +131,22 @@ void QtResultList::Add(std::string_view text) {
 }
 
 void QtResultList::Wait(std::string_view bytes, bool utf8) {
-  // The bytes first: when memory runs out on either step, the list is as it
-  // was, with no line pointing past the store.
-  const size_t offset = stored_offset_ + stored_.size();
-  stored_.append(bytes);
-  try {
-    waiting_.push_back({offset, bytes.size(), utf8});
-  } catch (...) {
-    stored_.resize(offset - stored_offset_);
-    throw;
+  // The room first, then the line, then its bytes: when memory runs out on
+  // either step, the list is as it was.
+  if (bytes.size() > block_free_ || blocks_.empty()) {
+    const size_t size = std::max(kStoreBlock, bytes.size());
+    blocks_.push_back(AllocateLargeBlock(size));
+    block_free_ = size;
   }
+  LargeBlock& last = blocks_.back();
+  const size_t offset = last.get_deleter().bytes - block_free_;
+  waiting_.push_back({first_block_ + blocks_.size() - 1, offset, bytes.size(), utf8});
+  if (!bytes.empty()) std::memcpy(last.get() + offset, bytes.data(), bytes.size());
+  block_free_ -= bytes.size();
 }
 
 std::string_view QtResultList::BytesOf(const Line& line) const {
-  return std::string_view(stored_).substr(line.offset - stored_offset_, line.size);
+  return {blocks_[line.block - first_block_].get() + line.offset, line.size};
 }
 
 std::string QtResultList::Text(int line) const {
@@ -166,8 +172,9 @@ std::string QtResultList::Text(int line) const {
 
 void QtResultList::Clear() {
   waiting_.clear();
-  std::string().swap(stored_);
-  stored_offset_ = 0;
+  blocks_.clear();
+  first_block_ = 0;
+  block_free_ = 0;
   editor_->clear();
   editor_->setReadOnly(false);
 }
@@ -182,19 +189,11 @@ void QtResultList::Sync(int budget_ms) {
   editor_->setReadOnly(!waiting_.empty());
 }
 
-// Gives back the bytes of the lines taken into the editor: all of them once no
-// line waits, else the taken front once it is the larger part of the store, so
-// that each byte is moved at most once on average.
+// Gives back the blocks whose lines have all been taken into the editor.
 void QtResultList::ReleaseTakenBytes() {
-  if (waiting_.empty()) {
-    stored_offset_ += stored_.size();
-    std::string().swap(stored_);
-    return;
-  }
-  const size_t taken = waiting_.front().offset - stored_offset_;
-  if (taken <= stored_.size() / 2) return;
-  stored_.erase(0, taken);
-  stored_offset_ += taken;
+  const size_t keep_from = waiting_.empty() ? first_block_ + blocks_.size() : waiting_.front().block;
+  for (; first_block_ < keep_from; ++first_block_) blocks_.pop_front();
+  if (blocks_.empty()) block_free_ = 0;
 }
 
 void QtResultList::InsertSlice(size_t count) {

@@ -11,6 +11,8 @@
 #include <string>
 #include <string_view>
 
+#include "extract/large_memory.h"
+
 class QPlainTextEdit;
 class QWidget;
 
@@ -58,7 +60,8 @@ class QtResultList {
   // well-formed UTF-8 (and so can be read back from the text they show). It
   // holds no line break; Add() splits texts at theirs.
   struct Line {
-    size_t offset;  // counted from the first byte ever stored
+    size_t block;   // counted from the first block ever stored
+    size_t offset;  // in the block
     size_t size;
     bool utf8;
   };
@@ -70,10 +73,12 @@ class QtResultList {
 
   QPlainTextEdit* editor_;
   std::deque<Line> waiting_;
-  // The waiting lines' bytes, back to back: one growing block instead of an
-  // allocation per line. `stored_offset_` is the offset of its first byte.
-  std::string stored_;
-  size_t stored_offset_ = 0;
+  // The waiting lines' bytes, back to back in large blocks: an allocation per
+  // block rather than per line, and unlike one growing string, nothing is
+  // copied again as the store grows. `first_block_` numbers the front block.
+  std::deque<LargeBlock> blocks_;
+  size_t first_block_ = 0;
+  size_t block_free_ = 0;  // bytes left at the end of the last block
 };
 
 }  // namespace varnolt
