@@ -209,8 +209,11 @@ class QtMainWindowTest : public QObject {
   // A command adds lines faster than the editor takes them; they reach it over
   // later polls, and reading them must not depend on where they are meanwhile.
   void WaitingLinesReadTheSameAsShownOnes() {
+    // Long enough, on average, that the waiting lines fill several of the
+    // store's blocks.
     auto line = [](int i) {
-      return i % 7 == 0 ? std::string("\xE4").append(std::to_string(i)) : std::to_string(i);
+      const std::string text = std::to_string(i) + std::string(static_cast<size_t>(i % 600), '-');
+      return i % 7 == 0 ? "\xE4" + text : text;
     };
     const int count = 30000;
     for (int i = 0; i < count; ++i) window_->AddItem(kResultList, line(i));
@@ -229,7 +232,8 @@ class QtMainWindowTest : public QObject {
       QCOMPARE(window_->ItemText(kResultList, count - 1), line(count - 1));
     }
     QVERIFY(!Results()->isReadOnly());
-    QCOMPARE(Results()->document()->findBlockByNumber(7).text(), QString::fromUtf8("ä7"));
+    QCOMPARE(Results()->document()->findBlockByNumber(7).text(),
+             QString::fromUtf8("ä7") + QString(7, '-'));
   }
 
   // --- Desktop: the icon and drops
