@@ -299,6 +299,7 @@ WalkResult SourceScan::RunOnThreads(LinkReporter& reporter) {
     }
     threads.Publish(resume);
     threads.Release(k);
+    source_.Release(resume);
     ShowProgress(std::max(resume, end));
     if (ended) break;
     if (!KeepGoing()) return {WalkStatus::kStopped, {}};

@@ -33,6 +33,10 @@ class ByteSource {
   // them either way. Returns false on a read error. Safe to call from several
   // threads at once.
   virtual bool Read(int64_t offset, size_t n, char* buffer, std::string_view& bytes) = 0;
+
+  // Says that the bytes before `offset` will not be read again. Only a hint;
+  // from one thread at a time.
+  virtual void Release(int64_t /*offset*/) {}
 };
 
 // Where each link stands and what it shows.

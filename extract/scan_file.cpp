@@ -22,11 +22,13 @@ class FileSource final : public ByteSource {
   explicit FileSource(InputFile& file) : file_(file) {}
   int64_t Size() const override { return file_.Size(); }
   bool Read(int64_t offset, size_t n, char* buffer, std::string_view& bytes) override {
-    const int64_t got = file_.ReadAt(offset, buffer, n);
+    const char* at = nullptr;
+    const int64_t got = file_.ViewAt(offset, buffer, n, at);
     if (got < 0) return false;
-    bytes = std::string_view(buffer, static_cast<size_t>(got));
+    bytes = std::string_view(at, static_cast<size_t>(got));
     return true;
   }
+  void Release(int64_t offset) override { file_.Release(offset); }
 
  private:
   InputFile& file_;
@@ -58,7 +60,12 @@ ScanResult Scan(const std::string& name, Controls& ui, const ScanOptions& option
   LogStatus(ui, kLogOk, LogAppend);
 
   LogStatus(ui, kLogStarting, LogNewLine);
-  const WalkResult walk = scan->Run(ui);
+  WalkResult walk = scan->Run(ui);
+  // A mapped file tells of a byte it could not read only after the walk has
+  // passed it: a last, empty read asks.
+  if (walk.status == WalkStatus::kDone && file->ReadAt(size, nullptr, 0) < 0) {
+    walk.status = WalkStatus::kReadFailed;
+  }
   switch (walk.status) {
     case WalkStatus::kDone:
       break;

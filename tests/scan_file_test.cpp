@@ -84,6 +84,32 @@ TEST_F(ScanFileTest, ShortFilesAreConfirmedAndFindNothing) {
   }
 }
 
+// A file cut short after it was opened (and mapped) is walked as far as it
+// now goes, on one thread and on several, with no fault escaping.
+TEST_F(ScanFileTest, FileCutShortWhileOpenIsScannedToItsNewEnd) {
+  std::string page;
+  for (int i = 0; page.size() < (3u << 20); ++i) page += "<p>ed2k://|file|" + std::to_string(i) + "|/</p>\n";
+  const size_t cut = (1u << 20) + 3;
+  const std::string name = Write("page.htm", page);
+  FakeControls expected;
+  ScanFile(Write("cut.htm", page.substr(0, cut)), expected);
+  for (const int64_t parallel_from : {int64_t{8} << 20, int64_t{0}}) {
+    FakeControls ui;
+    ScanOptions options;
+    options.parallel_from = parallel_from;
+    options.range_size = 64 << 10;
+    options.open = [&](const std::string& path) {
+      std::unique_ptr<InputFile> file = OpenInputFile(path);
+      fs::resize_file(path, cut);
+      return file;
+    };
+    EXPECT_EQ(ScanFile(name, ui, options).status, ScanStatus::kCompleted);
+    EXPECT_EQ(ui.results, expected.results);
+    EXPECT_EQ(ui.log.back(), expected.log.back());
+    Write("page.htm", page);
+  }
+}
+
 // --- Names that cannot be scanned
 
 TEST_F(ScanFileTest, RefusesWhatIsNotARegularFile) {
@@ -159,6 +185,9 @@ TEST_F(ScanFileTest, ReadFailuresAreReportedWithoutSummary) {
       {"x ed2k://a|/ ", 40, Started({"Link gefunden", "FEHLER:Datei konnte nicht gelesen werden"})},
       {"x ed2k://" + std::string(80, 'a') + "|/", 40,
        Started({"FEHLER:Datei konnte nicht gelesen werden"})},
+      // Only the last, empty read that confirms the walk fails: a mapped
+      // file that met a read error after the walk had passed the byte.
+      {"x ed2k://a|/ ", 100, Started({"Link gefunden", "FEHLER:Datei konnte nicht gelesen werden"})},
   };
   for (auto c : cases) {
     FakeControls ui;
