@@ -54,7 +54,7 @@ class LinkTokenizer::Walk {
     int64_t resume;  // where the walk goes on
   };
 
-  bool Load(int64_t offset);
+  bool Load(int64_t offset, bool far_ahead = false);
   Outcome OnMarker(size_t m);
   bool LinkWithoutEnd(size_t m) const;
   int64_t NoEndFrom(bool spelled) const;
@@ -120,7 +120,9 @@ bool LinkTokenizer::CanRead(int64_t offset) {
                       buffer_.get(), bytes);
 }
 
-bool LinkTokenizer::Walk::Load(int64_t offset) {
+// `far_ahead`: for a link followed beyond the view after its own (see
+// ByteSource::Copy).
+bool LinkTokenizer::Walk::Load(int64_t offset, bool far_ahead) {
   base_ = offset;
   data_ = nullptr;
   size_ = 0;
@@ -130,7 +132,12 @@ bool LinkTokenizer::Walk::Load(int64_t offset) {
   const size_t want =
       static_cast<size_t>(std::min<int64_t>(tokenizer_.piece_size_ + kLookahead, total - offset));
   std::string_view bytes;
-  if (!tokenizer_.source_.Read(offset, want, tokenizer_.buffer_.get(), bytes)) return false;
+  ByteSource& source = tokenizer_.source_;
+  char* const buffer = tokenizer_.buffer_.get();
+  if (!(far_ahead ? source.Copy(offset, want, buffer, bytes)
+                  : source.Read(offset, want, buffer, bytes))) {
+    return false;
+  }
   data_ = bytes.data();
   size_ = bytes.size();
   at_end_ = size_ < want || offset + static_cast<int64_t>(size_) >= total;
@@ -273,6 +280,7 @@ LinkTokenizer::Walk::Outcome LinkTokenizer::Walk::FollowLink(int64_t start, bool
   int64_t other_searched_from = -1;
   bool other_found = false;
   bool reached_end = false;
+  int views = 1;
   for (;;) {
     // An end of either kind that begins before `settled` lies wholly in
     // view, and so does a spelled pipe that the text takes in there.
@@ -305,7 +313,9 @@ LinkTokenizer::Walk::Outcome LinkTokenizer::Walk::FollowLink(int64_t start, bool
     if (searched >= NoEndFrom(spelled)) break;
     if (other_searched_from < 0) other_searched_from = searched;
     view_moved_ = true;
-    if (!Load(std::min(searched, decoded))) return {TokenizeStatus::kReadFailed, start};
+    if (!Load(std::min(searched, decoded), ++views > 2)) {
+      return {TokenizeStatus::kReadFailed, start};
+    }
     if (size_ == 0) {
       reached_end = true;
       break;

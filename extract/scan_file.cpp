@@ -28,6 +28,12 @@ class FileSource final : public ByteSource {
     bytes = std::string_view(at, static_cast<size_t>(got));
     return true;
   }
+  bool Copy(int64_t offset, size_t n, char* buffer, std::string_view& bytes) override {
+    const int64_t got = file_.ReadAt(offset, buffer, n);
+    if (got < 0) return false;
+    bytes = std::string_view(buffer, static_cast<size_t>(got));
+    return true;
+  }
   void Release(int64_t offset) override { file_.Release(offset); }
 
  private:
