@@ -1,7 +1,7 @@
 #include "extract/link_set.h"
 
-#include <algorithm>
 #include <cstring>
+#include <new>
 #include <utility>
 
 #include "extract/bytes.h"
@@ -9,8 +9,16 @@
 namespace varnolt {
 namespace {
 
-constexpr size_t kInitialSlots = 1024;
-constexpr size_t kBlockSize = 2 << 20;
+constexpr int kInitialSlotBits = 10;
+
+// Texts are stored in blocks of kBlockUnits units of 8 bytes, each text behind
+// its length and starting on a unit. An entry numbers the unit where its
+// length is stored, counted over all blocks, plus one (0 marks an empty slot).
+constexpr size_t kUnit = 8;
+constexpr int kBlockUnitBits = 18;  // 2 MiB blocks
+constexpr size_t kBlockUnits = size_t{1} << kBlockUnitBits;
+// Entries are 32 bits: room for 32 GiB of distinct link text.
+constexpr size_t kMaxBlocks = (size_t{1} << (32 - kBlockUnitBits)) - 1;
 
 uint64_t Mix(uint64_t h) {
   h ^= h >> 33;
@@ -35,74 +43,73 @@ uint64_t HashText(std::string_view text) {
   return Mix(h ^ last);
 }
 
-constexpr size_t kLengthSize = sizeof(uint64_t);
-
 }  // namespace
 
-LinkSet::LinkSet() : slots_(kInitialSlots, Slot{0, nullptr}) {}
-
-std::string_view LinkSet::TextOf(const char* entry) {
-  uint64_t length;
-  std::memcpy(&length, entry, kLengthSize);
-  return {entry + kLengthSize, static_cast<size_t>(length)};
-}
+LinkSet::LinkSet() : slots_(size_t{1} << kInitialSlotBits, Slot{0, 0}), slot_bits_(kInitialSlotBits) {}
 
 uint64_t LinkSet::HashOf(std::string_view text) { return HashText(text); }
 
+std::string_view LinkSet::TextOf(uint32_t entry) const {
+  const size_t unit = entry - 1;
+  const char* at = blocks_[unit >> kBlockUnitBits].get() + (unit & (kBlockUnits - 1)) * kUnit;
+  uint64_t length;
+  std::memcpy(&length, at, kUnit);
+  return {at + kUnit, static_cast<size_t>(length)};
+}
+
 LinkSet::Insertion LinkSet::Insert(std::string_view text, uint64_t hash) {
-  size_t i = hash & (slots_.size() - 1);
-  for (; slots_[i].entry != nullptr; i = (i + 1) & (slots_.size() - 1)) {
+  const uint32_t tag = Tag(hash);
+  const size_t mask = slots_.size() - 1;
+  size_t i = SlotOf(tag);
+  for (; slots_[i].entry != 0; i = (i + 1) & mask) {
     const Slot& slot = slots_[i];
-    if (slot.hash == hash && TextOf(slot.entry) == text) return {TextOf(slot.entry), false};
+    if (slot.tag != tag) continue;
+    const std::string_view held = TextOf(slot.entry);
+    if (held == text) return {held, false};
   }
-  // The table stays at most half full, so that probes stay short. It grows
+  // The index stays at most half full, so that probes stay short. It grows
   // before the text is stored: a failure leaves the set as it was.
   if ((size_ + 1) * 2 > slots_.size()) {
     Grow();
-    i = FreeSlot(hash);
+    i = FreeSlot(tag);
   }
-  const char* entry = Store(text);
-  slots_[i] = Slot{hash, entry};
+  const uint32_t entry = Store(text);
+  slots_[i] = Slot{tag, entry};
   ++size_;
   return {TextOf(entry), true};
 }
 
-size_t LinkSet::FreeSlot(uint64_t hash) const {
+size_t LinkSet::FreeSlot(uint32_t tag) const {
   const size_t mask = slots_.size() - 1;
-  size_t i = hash & mask;
-  while (slots_[i].entry != nullptr) i = (i + 1) & mask;
+  size_t i = SlotOf(tag);
+  while (slots_[i].entry != 0) i = (i + 1) & mask;
   return i;
 }
 
-const char* LinkSet::Store(std::string_view text) {
-  const size_t size = kLengthSize + text.size();
-  char* entry;
-  if (size > kBlockSize / 4) {
-    // A long link gets a block of its own instead of wasting a shared one.
-    blocks_.push_back(AllocateLargeBlock(size));
-    entry = blocks_.back().get();
-  } else {
-    if (size > block_free_) {
-      blocks_.push_back(AllocateLargeBlock(kBlockSize));
-      block_next_ = blocks_.back().get();
-      block_free_ = kBlockSize;
-    }
-    entry = block_next_;
-    // Keep the next length field aligned.
-    const size_t used = (size + kLengthSize - 1) / kLengthSize * kLengthSize;
-    block_next_ += std::min(used, block_free_);
-    block_free_ -= std::min(used, block_free_);
+uint32_t LinkSet::Store(std::string_view text) {
+  const size_t units = 1 + (text.size() + kUnit - 1) / kUnit;
+  // A text longer than a block cannot be stored; link texts are far shorter.
+  if (units > kBlockUnits) throw std::bad_alloc();
+  if (blocks_.empty() || units > kBlockUnits - block_used_) {
+    if (blocks_.size() >= kMaxBlocks) throw std::bad_alloc();
+    blocks_.push_back(AllocateLargeBlock(kBlockUnits * kUnit));
+    block_used_ = 0;
   }
+  const size_t unit = ((blocks_.size() - 1) << kBlockUnitBits) + block_used_;
+  char* at = blocks_.back().get() + block_used_ * kUnit;
   const uint64_t length = text.size();
-  std::memcpy(entry, &length, kLengthSize);
-  std::memcpy(entry + kLengthSize, text.data(), text.size());
-  return entry;
+  std::memcpy(at, &length, kUnit);
+  if (!text.empty()) std::memcpy(at + kUnit, text.data(), text.size());
+  block_used_ += units;
+  return static_cast<uint32_t>(unit + 1);
 }
 
 void LinkSet::Grow() {
-  const auto old = std::exchange(slots_, decltype(slots_)(slots_.size() * 2, Slot{0, nullptr}));
+  if (slot_bits_ >= 32) throw std::bad_alloc();
+  auto old = std::exchange(slots_, decltype(slots_)(slots_.size() * 2, Slot{0, 0}));
+  ++slot_bits_;
   for (const Slot& slot : old) {
-    if (slot.entry != nullptr) slots_[FreeSlot(slot.hash)] = slot;
+    if (slot.entry != 0) slots_[FreeSlot(slot.tag)] = slot;
   }
 }
 

@@ -256,8 +256,8 @@ TEST(LinkSet, KeepsEveryTextThroughGrowthAndFailedGrowth) {
     return set.Insert(t, LinkSet::HashOf(t));
   };
   for (int i = 0; i < 20000; ++i) ASSERT_TRUE(insert(i).added) << i;
-  // The table has 65,536 slots of 16 bytes now; its next growth fails.
-  FailAllocationsOfAtLeast(2 << 20);
+  // The index has 65,536 slots of 8 bytes now; its next growth fails.
+  FailAllocationsOfAtLeast(1 << 20);
   int failed_at = -1;
   for (int i = 20000; i < 40000 && failed_at < 0; ++i) {
     try {
