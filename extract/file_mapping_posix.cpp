@@ -30,9 +30,6 @@ namespace {
 constexpr size_t kMaxRegions = 64;
 FileMapping::Region regions[kMaxRegions];
 
-// Pages are let go in steps of this size, each one system call.
-constexpr size_t kReleaseStep = size_t{4} << 20;
-
 struct sigaction previous_action;
 size_t page_size = 4096;
 
@@ -136,12 +133,12 @@ bool FileMapping::ReadFailed() const {
   return region_.read_failed.load(std::memory_order_acquire);
 }
 
-void FileMapping::Release(int64_t offset) {
-  if (offset <= 0) return;
-  const size_t to = std::min(static_cast<size_t>(offset), length_) / kReleaseStep * kReleaseStep;
-  if (to <= released_) return;
-  ::madvise(data_ + released_, to - released_, MADV_DONTNEED);
-  released_ = to;
+void FileMapping::Release(int64_t from, int64_t to) {
+  const size_t begin = (static_cast<size_t>(std::max<int64_t>(from, 0)) + page_size - 1) /
+                       page_size * page_size;
+  const size_t end = std::min(static_cast<size_t>(std::max<int64_t>(to, 0)), length_) /
+                     page_size * page_size;
+  if (begin < end) ::madvise(data_ + begin, end - begin, MADV_DONTNEED);
 }
 
 }  // namespace varnolt

@@ -32,10 +32,10 @@ class FileMapping {
   // Whether that was a read error rather than the file having shrunk.
   bool ReadFailed() const;
 
-  // Lets the pages before `offset` go from the program's memory; they stay
-  // in the system's cache, and come back if read again. From one thread at a
-  // time.
-  void Release(int64_t offset);
+  // Lets the pages wholly inside [from, to) go from the program's memory;
+  // they stay in the system's cache, and come back if read again. From any
+  // thread.
+  void Release(int64_t from, int64_t to);
 
   // What the fault handler knows of a mapping (file_mapping_posix.cpp).
   struct Region;
@@ -46,7 +46,6 @@ class FileMapping {
   char* const data_;
   const size_t length_;
   Region& region_;
-  size_t released_ = 0;
 };
 
 }  // namespace varnolt

@@ -31,9 +31,9 @@ class InputFile {
     return ReadAt(offset, buffer, n);
   }
 
-  // Says that the bytes before `offset` will not be read again, so that the
-  // memory holding them may go. Only a hint; from one thread at a time.
-  virtual void Release(int64_t /*offset*/) {}
+  // Says that the bytes from `from` to `to` are not needed for now, so that
+  // memory holding them may go. Only a hint; from any thread.
+  virtual void Release(int64_t /*from*/, int64_t /*to*/) {}
 };
 
 // Opens the regular file `name` (a byte string, relative names against the

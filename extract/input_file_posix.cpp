@@ -37,8 +37,8 @@ class PosixFile : public InputFile {
     return std::clamp<int64_t>(size_ - offset, 0, static_cast<int64_t>(n));
   }
 
-  void Release(int64_t offset) override {
-    if (mapping_) mapping_->Release(base_ + offset);
+  void Release(int64_t from, int64_t to) override {
+    if (mapping_) mapping_->Release(base_ + from, base_ + to);
   }
 
   int64_t ReadAt(int64_t offset, char* buffer, size_t n) override {

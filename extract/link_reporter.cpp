@@ -12,8 +12,8 @@ constexpr size_t kPrefetchDistance = 8;
 
 }  // namespace
 
-LinkReporter::LinkReporter(Controls& ui, bool log_each_link)
-    : ui_(ui), log_each_link_(log_each_link) {}
+LinkReporter::LinkReporter(Controls& ui, bool log_each_link, BlockSupply* supply)
+    : ui_(ui), log_each_link_(log_each_link), shown_links_(supply) {}
 
 void LinkReporter::Report(const LinkBatch& batch, size_t first) {
   const std::vector<LinkToken>& tokens = batch.tokens;

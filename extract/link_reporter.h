@@ -22,7 +22,8 @@ class LinkReporter {
   // With `log_each_link` false, the lines "Link gefunden" and "doppelter
   // Link gefunden" are left out and everything else stays the same: for a
   // front end that would only drop them.
-  LinkReporter(Controls& ui, bool log_each_link);
+  // The set of shown links takes its blocks from `supply` while it has some.
+  LinkReporter(Controls& ui, bool log_each_link, BlockSupply* supply = nullptr);
 
   // Reports the links of `batch` from token `first` on, in order: each link
   // is logged as "Link gefunden"; a link whose text equals (byte for byte,

@@ -19,6 +19,12 @@ namespace {
 // are: beyond a few, the reporter on the calling thread sets the pace.
 constexpr unsigned kMaxThreads = 8;
 
+// Ranges in flight per tokenizing thread. Enough that the threads seldom
+// wait for each other: each wait ends with a wake-up, which on a virtual
+// machine takes a tenth of a millisecond, and with two per thread a third of
+// a scan went by in them. A waiting range holds only its links, not its bytes.
+constexpr size_t kSlotsPerThread = 8;
+
 // How often keep_going is asked at most, and how long the calling thread
 // waits for a range before it asks again.
 constexpr std::chrono::milliseconds kKeepGoingInterval(5);
@@ -155,6 +161,10 @@ class SourceScan::Threads {
         slot.ready = true;
       }
       ready_.notify_one();
+      // The batch holds copies of what it needs; the range's pages can go
+      // while it waits to be reported (a redo reads them again).
+      scan_.source_.Release(start, end);
+      scan_.block_supply_.Replenish();
     }
   }
 
@@ -210,7 +220,7 @@ int64_t SourceScan::RangeStart(int64_t k) const {
 
 WalkResult SourceScan::Run(Controls& ui) {
   ui_ = &ui;
-  LinkReporter reporter(ui, options_.log_each_link);
+  LinkReporter reporter(ui, options_.log_each_link, &block_supply_);
   WalkResult result;
   try {
     result = thread_tokenizers_.empty() ? RunOnCallingThread(reporter) : RunOnThreads(reporter);
@@ -252,7 +262,7 @@ WalkResult SourceScan::RunOnCallingThread(LinkReporter& reporter) {
 // same. Otherwise the range is walked again from `resume` on this thread,
 // which happens only where links cross the cut in ways that nest.
 WalkResult SourceScan::RunOnThreads(LinkReporter& reporter) {
-  Threads threads(*this, 2 * thread_tokenizers_.size());
+  Threads threads(*this, kSlotsPerThread * thread_tokenizers_.size());
   if (threads.Start() == 0) return RunOnCallingThread(reporter);
   const LinkTokenizer::Abandon abandon = [this](int64_t) { return !KeepGoing(); };
   LinkBatch redo;
@@ -299,7 +309,6 @@ WalkResult SourceScan::RunOnThreads(LinkReporter& reporter) {
     }
     threads.Publish(resume);
     threads.Release(k);
-    source_.Release(resume);
     ShowProgress(std::max(resume, end));
     if (ended) break;
     if (!KeepGoing()) return {WalkStatus::kStopped, {}};

@@ -45,7 +45,33 @@ uint64_t HashText(std::string_view text) {
 
 }  // namespace
 
-LinkSet::LinkSet() : slots_(size_t{1} << kInitialSlotBits, Slot{0, 0}), slot_bits_(kInitialSlotBits) {}
+void BlockSupply::Replenish() {
+  if (ready_count_.load(std::memory_order_relaxed) >= kSpare) return;
+  try {
+    LargeBlock block = AllocateLargeBlock(kBlockUnits * kUnit);
+    // One write per small page brings in every page (a huge page at once).
+    for (size_t at = 0; at < kBlockUnits * kUnit; at += 4096) block[at] = 0;
+    const std::lock_guard<std::mutex> lock(mutex_);
+    ready_.push_back(std::move(block));
+    ready_count_.store(ready_.size(), std::memory_order_relaxed);
+  } catch (const std::bad_alloc&) {
+  }
+}
+
+LargeBlock BlockSupply::Take() {
+  if (ready_count_.load(std::memory_order_relaxed) == 0) return nullptr;
+  const std::lock_guard<std::mutex> lock(mutex_);
+  if (ready_.empty()) return nullptr;
+  LargeBlock block = std::move(ready_.back());
+  ready_.pop_back();
+  ready_count_.store(ready_.size(), std::memory_order_relaxed);
+  return block;
+}
+
+LinkSet::LinkSet(BlockSupply* supply)
+    : slots_(size_t{1} << kInitialSlotBits, Slot{0, 0}),
+      slot_bits_(kInitialSlotBits),
+      supply_(supply) {}
 
 uint64_t LinkSet::HashOf(std::string_view text) { return HashText(text); }
 
@@ -92,7 +118,9 @@ uint32_t LinkSet::Store(std::string_view text) {
   if (units > kBlockUnits) throw std::bad_alloc();
   if (blocks_.empty() || units > kBlockUnits - block_used_) {
     if (blocks_.size() >= kMaxBlocks) throw std::bad_alloc();
-    blocks_.push_back(AllocateLargeBlock(kBlockUnits * kUnit));
+    LargeBlock block = supply_ != nullptr ? supply_->Take() : nullptr;
+    if (!block) block = AllocateLargeBlock(kBlockUnits * kUnit);
+    blocks_.push_back(std::move(block));
     block_used_ = 0;
   }
   const size_t unit = ((blocks_.size() - 1) << kBlockUnitBits) + block_used_;

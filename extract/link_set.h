@@ -3,8 +3,10 @@
 // little more than their bytes.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <string_view>
 #include <vector>
 
@@ -12,10 +14,31 @@
 
 namespace varnolt {
 
+// Blocks for a LinkSet's texts, made ready on other threads. The first write
+// to a fresh block costs a page fault and the clearing of its pages by the
+// system, which on the thread that reports the links of a parallel scan is
+// time taken from the whole scan; the tokenizing threads have time to spare.
+class BlockSupply {
+ public:
+  // Readies a block unless enough are ready; never throws (a block that
+  // cannot be had is left to the set). From any thread.
+  void Replenish();
+
+  // A ready block of LinkSet's block size, or null when none is ready.
+  LargeBlock Take();
+
+ private:
+  static constexpr size_t kSpare = 2;
+  std::mutex mutex_;
+  std::vector<LargeBlock> ready_;
+  std::atomic<size_t> ready_count_{0};
+};
+
 class LinkSet {
  public:
-  // Throws std::bad_alloc when its first slots cannot be had.
-  LinkSet();
+  // Throws std::bad_alloc when its first slots cannot be had. Takes its
+  // blocks from `supply` while it has some ready.
+  explicit LinkSet(BlockSupply* supply = nullptr);
 
   // The hash under which `text` is looked up.
   static uint64_t HashOf(std::string_view text);
@@ -63,6 +86,7 @@ class LinkSet {
   size_t size_ = 0;
   std::vector<LargeBlock> blocks_;
   size_t block_used_ = 0;  // in the last block, in 8-byte units
+  BlockSupply* const supply_;
 };
 
 }  // namespace varnolt

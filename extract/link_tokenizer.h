@@ -42,9 +42,9 @@ class ByteSource {
     return Read(offset, n, buffer, bytes);
   }
 
-  // Says that the bytes before `offset` will not be read again. Only a hint;
-  // from one thread at a time.
-  virtual void Release(int64_t /*offset*/) {}
+  // Says that the bytes from `from` to `to` are not needed for now. Only a
+  // hint; from any thread.
+  virtual void Release(int64_t /*from*/, int64_t /*to*/) {}
 };
 
 // Where each link stands and what it shows.

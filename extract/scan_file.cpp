@@ -34,7 +34,7 @@ class FileSource final : public ByteSource {
     bytes = std::string_view(buffer, static_cast<size_t>(got));
     return true;
   }
-  void Release(int64_t offset) override { file_.Release(offset); }
+  void Release(int64_t from, int64_t to) override { file_.Release(from, to); }
 
  private:
   InputFile& file_;
