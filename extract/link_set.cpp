@@ -46,6 +46,7 @@ uint64_t HashText(std::string_view text) {
 }  // namespace
 
 void BlockSupply::Replenish() {
+  if (!asked_.load(std::memory_order_relaxed)) return;
   if (ready_count_.load(std::memory_order_relaxed) >= kSpare) return;
   try {
     LargeBlock block = AllocateLargeBlock(kBlockUnits * kUnit);
@@ -59,6 +60,7 @@ void BlockSupply::Replenish() {
 }
 
 LargeBlock BlockSupply::Take() {
+  asked_.store(true, std::memory_order_relaxed);
   if (ready_count_.load(std::memory_order_relaxed) == 0) return nullptr;
   const std::lock_guard<std::mutex> lock(mutex_);
   if (ready_.empty()) return nullptr;

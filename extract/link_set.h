@@ -20,8 +20,9 @@ namespace varnolt {
 // time taken from the whole scan; the tokenizing threads have time to spare.
 class BlockSupply {
  public:
-  // Readies a block unless enough are ready; never throws (a block that
-  // cannot be had is left to the set). From any thread.
+  // Readies a block once the set has asked for one and unless enough are
+  // ready; never throws (a block that cannot be had is left to the set).
+  // From any thread.
   void Replenish();
 
   // A ready block of LinkSet's block size, or null when none is ready.
@@ -32,6 +33,9 @@ class BlockSupply {
   std::mutex mutex_;
   std::vector<LargeBlock> ready_;
   std::atomic<size_t> ready_count_{0};
+  // Most scans fill less than the set's first block; blocks are readied
+  // only for one that has asked for a block.
+  std::atomic<bool> asked_{false};
 };
 
 class LinkSet {
