@@ -56,17 +56,36 @@ size_t BreakAt(std::string_view bytes, size_t i) {
 
 bool IsBreakByte(char c) { return c == '\r' || c == '\n' || c == '\xE2' || c == '\xEF'; }
 
+constexpr uint64_t kHighBits = 0x8080808080808080ULL;
+constexpr uint64_t kSixteens = 0x1010101010101010ULL;
+
+// Whether none of the 8 bytes of `word` is below 0x10 or above 0x7F.
+bool PlainWord(uint64_t word) {
+  // A byte below 0x10 borrows into its high bit when 0x10 is subtracted.
+  return ((word | ((word - kSixteens) & ~word)) & kHighBits) == 0;
+}
+
+// Whether every byte of `bytes` is ASCII from 0x10 on: well-formed UTF-8
+// without a line break, as nearly every link is, found in one pass.
+bool PlainAscii(std::string_view bytes) {
+  size_t i = 0;
+  for (; i + 8 <= bytes.size(); i += 8) {
+    if (!PlainWord(Load64(bytes.data() + i))) return false;
+  }
+  for (; i < bytes.size(); ++i) {
+    const auto c = static_cast<unsigned char>(bytes[i]);
+    if (c < 0x10 || c > 0x7F) return false;
+  }
+  return true;
+}
+
 // Whether `bytes` may hold a line break: a CR, an LF, or the lead byte of a
 // three-byte break. Most links hold none, and skip the splitting walk. Eight
 // bytes pass at once when none is below 0x10 or above 0x7F.
 bool MayHoldBreak(std::string_view bytes) {
-  constexpr uint64_t kHighBits = 0x8080808080808080ULL;
-  constexpr uint64_t kSixteens = 0x1010101010101010ULL;
   size_t i = 0;
   for (; i + 8 <= bytes.size(); i += 8) {
-    const uint64_t word = Load64(bytes.data() + i);
-    // A byte below 0x10 borrows into its high bit when 0x10 is subtracted.
-    if (((word | ((word - kSixteens) & ~word)) & kHighBits) == 0) continue;
+    if (PlainWord(Load64(bytes.data() + i))) continue;
     for (size_t k = i; k < i + 8; ++k) {
       if (IsBreakByte(bytes[k])) return true;
     }
@@ -107,6 +126,10 @@ QtResultList::QtResultList(QWidget* parent) : editor_(new QPlainTextEdit(parent)
 void QtResultList::Add(std::string_view text) {
   const bool empty = waiting_.empty() && editor_->document()->characterCount() <= 1;
   if (empty && text.empty()) return;
+  if (PlainAscii(text)) {
+    Wait(text, true);
+    return;
+  }
   // A text that is UTF-8 as a whole is so in every line; else each line is
   // judged on its own.
   const bool utf8 = IsValidUtf8(text);
