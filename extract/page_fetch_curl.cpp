@@ -30,25 +30,24 @@ constexpr char kUserAgent[] = "Varnolt/" VARNOLT_VERSION;
 // services the user never asked for.
 constexpr char kProtocols[] = "http,https";
 
-// The libcurl calls this file makes. libcurl and what it pulls in (TLS,
-// compression, name services: some thirty libraries) take several
-// milliseconds to load, longer than the whole scan of a small file; a program
-// that only scans files never loads them.
+// The libcurl calls this file makes, as members of Curl named without the
+// "curl_" prefix. libcurl and what it pulls in (TLS, compression, name
+// services: some thirty libraries) take several milliseconds to load, longer
+// than the whole scan of a small file; a program that only scans files never
+// loads them.
+// clang-format off
+#define VARNOLT_CURL_CALLS(X) \
+  X(global_init) \
+  X(easy_init) X(easy_cleanup) X(easy_setopt) X(easy_perform) X(easy_getinfo) \
+  X(easy_strerror) \
+  X(multi_init) X(multi_cleanup) X(multi_add_handle) X(multi_remove_handle) \
+  X(multi_perform) X(multi_poll) X(multi_info_read)
+// clang-format on
+
 struct Curl {
-  decltype(&curl_global_init) global_init;
-  decltype(&curl_easy_init) easy_init;
-  decltype(&curl_easy_cleanup) easy_cleanup;
-  decltype(&curl_easy_setopt) easy_setopt;
-  decltype(&curl_easy_perform) easy_perform;
-  decltype(&curl_easy_getinfo) easy_getinfo;
-  decltype(&curl_easy_strerror) easy_strerror;
-  decltype(&curl_multi_init) multi_init;
-  decltype(&curl_multi_cleanup) multi_cleanup;
-  decltype(&curl_multi_add_handle) multi_add_handle;
-  decltype(&curl_multi_remove_handle) multi_remove_handle;
-  decltype(&curl_multi_perform) multi_perform;
-  decltype(&curl_multi_poll) multi_poll;
-  decltype(&curl_multi_info_read) multi_info_read;
+#define VARNOLT_CURL_MEMBER(name) decltype(&curl_##name) name;
+  VARNOLT_CURL_CALLS(VARNOLT_CURL_MEMBER)
+#undef VARNOLT_CURL_MEMBER
   bool initialized;  // curl_global_init succeeded
 };
 
@@ -71,21 +70,9 @@ const Curl* LoadCurl(std::string& error) {
       return nullptr;
     }
     static Curl api;
-    const bool resolved =
-        Resolve(library, "curl_global_init", api.global_init) &&
-        Resolve(library, "curl_easy_init", api.easy_init) &&
-        Resolve(library, "curl_easy_cleanup", api.easy_cleanup) &&
-        Resolve(library, "curl_easy_setopt", api.easy_setopt) &&
-        Resolve(library, "curl_easy_perform", api.easy_perform) &&
-        Resolve(library, "curl_easy_getinfo", api.easy_getinfo) &&
-        Resolve(library, "curl_easy_strerror", api.easy_strerror) &&
-        Resolve(library, "curl_multi_init", api.multi_init) &&
-        Resolve(library, "curl_multi_cleanup", api.multi_cleanup) &&
-        Resolve(library, "curl_multi_add_handle", api.multi_add_handle) &&
-        Resolve(library, "curl_multi_remove_handle", api.multi_remove_handle) &&
-        Resolve(library, "curl_multi_perform", api.multi_perform) &&
-        Resolve(library, "curl_multi_poll", api.multi_poll) &&
-        Resolve(library, "curl_multi_info_read", api.multi_info_read);
+#define VARNOLT_CURL_RESOLVE(name) &&Resolve(library, "curl_" #name, api.name)
+    const bool resolved = true VARNOLT_CURL_CALLS(VARNOLT_CURL_RESOLVE);
+#undef VARNOLT_CURL_RESOLVE
     if (!resolved) {
       load_error = "libcurl.so.4 is older than 7.85";
       return nullptr;
