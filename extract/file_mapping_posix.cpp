@@ -107,8 +107,8 @@ std::unique_ptr<FileMapping> FileMapping::Map(int fd, int64_t length) {
   region->fd.store(fd, std::memory_order_relaxed);
   region->faulted.store(false, std::memory_order_relaxed);
   region->read_failed.store(false, std::memory_order_relaxed);
-  std::unique_ptr<FileMapping> mapping(
-      new (std::nothrow) FileMapping(static_cast<char*>(data), size, *region));
+  std::unique_ptr<FileMapping> mapping(new (std::nothrow)
+                                           FileMapping(static_cast<char*>(data), size, *region));
   if (!mapping) {
     ::munmap(data, size);
     region->in_use.store(false);
@@ -129,15 +129,13 @@ FileMapping::~FileMapping() {
 
 bool FileMapping::Faulted() const { return region_.faulted.load(std::memory_order_acquire); }
 
-bool FileMapping::ReadFailed() const {
-  return region_.read_failed.load(std::memory_order_acquire);
-}
+bool FileMapping::ReadFailed() const { return region_.read_failed.load(std::memory_order_acquire); }
 
 void FileMapping::Release(int64_t from, int64_t to) {
-  const size_t begin = (static_cast<size_t>(std::max<int64_t>(from, 0)) + page_size - 1) /
-                       page_size * page_size;
-  const size_t end = std::min(static_cast<size_t>(std::max<int64_t>(to, 0)), length_) /
-                     page_size * page_size;
+  const size_t begin =
+      (static_cast<size_t>(std::max<int64_t>(from, 0)) + page_size - 1) / page_size * page_size;
+  const size_t end =
+      std::min(static_cast<size_t>(std::max<int64_t>(to, 0)), length_) / page_size * page_size;
   if (begin < end) ::madvise(data_ + begin, end - begin, MADV_DONTNEED);
 }
 

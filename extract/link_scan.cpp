@@ -84,8 +84,8 @@ class SourceScan::Threads {
         ranges_per_chunk_(std::max<int64_t>(
             kReleaseChunk / static_cast<int64_t>(std::max<size_t>(scan.options_.range_size, 1)),
             1)),
-        ranges_done_(static_cast<size_t>((scan.RangeCount() + ranges_per_chunk_ - 1) /
-                                         ranges_per_chunk_)) {
+        ranges_done_(
+            static_cast<size_t>((scan.RangeCount() + ranges_per_chunk_ - 1) / ranges_per_chunk_)) {
     for (size_t s = 0; s < slots_.size(); ++s) slots_[s].range = static_cast<int64_t>(s);
   }
 

@@ -82,7 +82,7 @@ class SourceScan {
   const WalkOptions options_;
   const int64_t size_;
   KnownEnds known_ends_;
-  BlockSupply block_supply_;  // readied by the threads for the reporter
+  BlockSupply block_supply_;                  // readied by the threads for the reporter
   std::unique_ptr<LinkTokenizer> tokenizer_;  // the calling thread's
   std::vector<std::unique_ptr<LinkTokenizer>> thread_tokenizers_;
   Controls* ui_ = nullptr;

@@ -88,7 +88,8 @@ TEST_F(ScanFileTest, ShortFilesAreConfirmedAndFindNothing) {
 // now goes, on one thread and on several, with no fault escaping.
 TEST_F(ScanFileTest, FileCutShortWhileOpenIsScannedToItsNewEnd) {
   std::string page;
-  for (int i = 0; page.size() < (3u << 20); ++i) page += "<p>ed2k://|file|" + std::to_string(i) + "|/</p>\n";
+  for (int i = 0; page.size() < (3u << 20); ++i)
+    page += "<p>ed2k://|file|" + std::to_string(i) + "|/</p>\n";
   const size_t cut = (1u << 20) + 3;
   const std::string name = Write("page.htm", page);
   FakeControls expected;
@@ -187,7 +188,8 @@ TEST_F(ScanFileTest, ReadFailuresAreReportedWithoutSummary) {
        Started({"FEHLER:Datei konnte nicht gelesen werden"})},
       // Only the last, empty read that confirms the walk fails: a mapped
       // file that met a read error after the walk had passed the byte.
-      {"x ed2k://a|/ ", 100, Started({"Link gefunden", "FEHLER:Datei konnte nicht gelesen werden"})},
+      {"x ed2k://a|/ ", 100,
+       Started({"Link gefunden", "FEHLER:Datei konnte nicht gelesen werden"})},
   };
   for (auto c : cases) {
     FakeControls ui;

@@ -214,7 +214,8 @@ void QtResultList::Sync(int budget_ms) {
 
 // Gives back the blocks whose lines have all been taken into the editor.
 void QtResultList::ReleaseTakenBytes() {
-  const size_t keep_from = waiting_.empty() ? first_block_ + blocks_.size() : waiting_.front().block;
+  const size_t keep_from =
+      waiting_.empty() ? first_block_ + blocks_.size() : waiting_.front().block;
   for (; first_block_ < keep_from; ++first_block_) blocks_.pop_front();
   if (blocks_.empty()) block_free_ = 0;
 }
