@@ -18,6 +18,9 @@ constexpr size_t kLookahead = 16;
 
 // The longest end of each kind of link: "|/", and "&verbar;/".
 constexpr size_t kRawEndSize = 2;
+
+// How far a link is followed before the bytes behind it are let go of.
+constexpr int64_t kFollowRelease = int64_t{4} << 20;
 constexpr size_t kSpelledEndSize = kMaxSpelledPipeSize + 1;
 
 // memcmp for equality, without the call for the short texts (8 to 16 bytes)
@@ -54,7 +57,7 @@ class LinkTokenizer::Walk {
     int64_t resume;  // where the walk goes on
   };
 
-  bool Load(int64_t offset, bool far_ahead = false);
+  bool Load(int64_t offset);
   Outcome OnMarker(size_t m);
   bool LinkWithoutEnd(size_t m) const;
   int64_t NoEndFrom(bool spelled) const;
@@ -120,9 +123,7 @@ bool LinkTokenizer::CanRead(int64_t offset) {
                       buffer_.get(), bytes);
 }
 
-// `far_ahead`: for a link followed beyond the view after its own (see
-// ByteSource::Copy).
-bool LinkTokenizer::Walk::Load(int64_t offset, bool far_ahead) {
+bool LinkTokenizer::Walk::Load(int64_t offset) {
   base_ = offset;
   data_ = nullptr;
   size_ = 0;
@@ -132,12 +133,7 @@ bool LinkTokenizer::Walk::Load(int64_t offset, bool far_ahead) {
   const size_t want =
       static_cast<size_t>(std::min<int64_t>(tokenizer_.piece_size_ + kLookahead, total - offset));
   std::string_view bytes;
-  ByteSource& source = tokenizer_.source_;
-  char* const buffer = tokenizer_.buffer_.get();
-  if (!(far_ahead ? source.Copy(offset, want, buffer, bytes)
-                  : source.Read(offset, want, buffer, bytes))) {
-    return false;
-  }
+  if (!tokenizer_.source_.Read(offset, want, tokenizer_.buffer_.get(), bytes)) return false;
   data_ = bytes.data();
   size_ = bytes.size();
   at_end_ = size_ < want || offset + static_cast<int64_t>(size_) >= total;
@@ -280,7 +276,7 @@ LinkTokenizer::Walk::Outcome LinkTokenizer::Walk::FollowLink(int64_t start, bool
   int64_t other_searched_from = -1;
   bool other_found = false;
   bool reached_end = false;
-  int views = 1;
+  int64_t released = start;  // the follow has let go of the bytes before
   for (;;) {
     // An end of either kind that begins before `settled` lies wholly in
     // view, and so does a spelled pipe that the text takes in there.
@@ -313,9 +309,13 @@ LinkTokenizer::Walk::Outcome LinkTokenizer::Walk::FollowLink(int64_t start, bool
     if (searched >= NoEndFrom(spelled)) break;
     if (other_searched_from < 0) other_searched_from = searched;
     view_moved_ = true;
-    if (!Load(std::min(searched, decoded), ++views > 2)) {
-      return {TokenizeStatus::kReadFailed, start};
+    const int64_t next = std::min(searched, decoded);
+    // A link that runs on for megabytes would keep every page it passes.
+    if (next - released >= kFollowRelease) {
+      tokenizer_.source_.Release(released, next);
+      released = next;
     }
+    if (!Load(next)) return {TokenizeStatus::kReadFailed, start};
     if (size_ == 0) {
       reached_end = true;
       break;

@@ -34,14 +34,6 @@ class ByteSource {
   // threads at once.
   virtual bool Read(int64_t offset, size_t n, char* buffer, std::string_view& bytes) = 0;
 
-  // As Read, but into `buffer` where Read would point into memory that stays
-  // with the program (a mapping of a file): for reading far ahead of the
-  // walk, as behind a link that runs on for megabytes, which would otherwise
-  // keep every page it passes.
-  virtual bool Copy(int64_t offset, size_t n, char* buffer, std::string_view& bytes) {
-    return Read(offset, n, buffer, bytes);
-  }
-
   // Says that the bytes from `from` to `to` are not needed for now. Only a
   // hint; from any thread.
   virtual void Release(int64_t /*from*/, int64_t /*to*/) {}

@@ -24,21 +24,13 @@ class FileSource final : public ByteSource {
   bool Read(int64_t offset, size_t n, char* buffer, std::string_view& bytes) override {
     const char* at = nullptr;
     const int64_t got = file_.ViewAt(offset, buffer, n, at);
-    return Took(got, at, bytes);
-  }
-  bool Copy(int64_t offset, size_t n, char* buffer, std::string_view& bytes) override {
-    return Took(file_.ReadAt(offset, buffer, n), buffer, bytes);
-  }
-  void Release(int64_t from, int64_t to) override { file_.Release(from, to); }
-
- private:
-  // The `got` bytes at `at`, or false for a read error (`got` < 0).
-  static bool Took(int64_t got, const char* at, std::string_view& bytes) {
     if (got < 0) return false;
     bytes = std::string_view(at, static_cast<size_t>(got));
     return true;
   }
+  void Release(int64_t from, int64_t to) override { file_.Release(from, to); }
 
+ private:
   InputFile& file_;
 };
 
