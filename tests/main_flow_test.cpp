@@ -3,8 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QAbstractItemView>
 #include <QApplication>
-#include <QListView>
 #include <QTest>
 #include <QTimer>
 #include <QWindow>
@@ -240,7 +240,8 @@ TEST_F(MainFlowTest, CloseRequestDuringADownloadAbortsItAndKeepsTheOldPage) {
   QStringList shown;  // what the status log's view holds halfway through
   Clock::time_point closed;
   QTimer::singleShot(600, [&] {
-    const QAbstractItemModel* log = static_cast<QListView*>(window_->control(kStatusLog))->model();
+    const QAbstractItemModel* log =
+        static_cast<QAbstractItemView*>(window_->control(kStatusLog))->model();
     for (int row = 0; row < log->rowCount(); ++row) {
       shown << log->index(row, 0).data().toString();
     }

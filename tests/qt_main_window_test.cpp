@@ -2,9 +2,9 @@
 // events and the control operations on the real widgets.
 #include "ui/qt_main_window.h"
 
+#include <QAbstractItemView>
 #include <QApplication>
 #include <QLabel>
-#include <QListView>
 #include <QMimeData>
 #include <QPlainTextEdit>
 #include <QProgressBar>
@@ -32,7 +32,7 @@ class QtMainWindowTest : public QObject {
     while (window_->PollEvent() != EventNone) continue;
   }
   QWidget* Control(int id) { return window_->control(id); }
-  QListView* Log() { return static_cast<QListView*>(Control(kStatusLog)); }
+  QAbstractItemView* Log() { return static_cast<QAbstractItemView*>(Control(kStatusLog)); }
   QModelIndexList LogSelection() { return Log()->selectionModel()->selectedIndexes(); }
   QPlainTextEdit* Results() { return static_cast<QPlainTextEdit*>(Control(kResultList)); }
 
@@ -103,6 +103,10 @@ class QtMainWindowTest : public QObject {
   // From outside the ring Tab enters at its first control, Shift+Tab at its last.
   void TabAndShiftTabWalkTheRing() {
     QCOMPARE(QApplication::focusWidget(), window_->widget());
+    // Tab leaves the log also from a line that has others below it.
+    for (const char* line : {"eins", "zwei", "drei"}) window_->AddItem(kStatusLog, line);
+    window_->SelectItem(kStatusLog, 0);
+    Drain();
     for (bool forward : {true, false}) {
       window_->widget()->setFocus();
       for (int id : forward ? QList<int>{1, 2, 4, 5, 6, 1} : QList<int>{6, 5, 4, 2, 1, 6}) {

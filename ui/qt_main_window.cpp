@@ -9,7 +9,6 @@
 #include <QFocusEvent>
 #include <QLabel>
 #include <QLineEdit>
-#include <QListView>
 #include <QMimeData>
 #include <QMouseEvent>
 #include <QPlainTextEdit>
@@ -18,6 +17,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
+#include <QTableView>
 #include <QWindow>
 #include <algorithm>
 #include <new>

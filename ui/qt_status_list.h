@@ -1,4 +1,5 @@
-// Control 6 on Qt: the status log as a list view over the log's byte strings.
+// Control 6 on Qt: the status log as a one-column view over the log's byte
+// strings.
 // A scan writes hundreds of thousands of lines while no events are processed,
 // so the operations work on the strings alone and the view learns of the
 // changes in one step, in Sync(), before Qt next processes events.
@@ -9,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-class QListView;
+class QTableView;
 class QWidget;
 
 namespace varnolt {
@@ -18,7 +19,7 @@ class StatusLineModel;
 
 class QtStatusList {
  public:
-  // Creates the list view as a child of `parent`: single selection, items in
+  // Creates the view as a child of `parent`: single selection, items in
   // insertion order, a vertical scroll bar when needed. `on_user_select` runs
   // when the user (not the program) changes the selection or double-clicks an
   // item; it must not call back into this object.
@@ -29,7 +30,7 @@ class QtStatusList {
   QtStatusList& operator=(const QtStatusList&) = delete;
 
   // The view, owned by the parent widget.
-  QListView* view() const { return view_; }
+  QTableView* view() const { return view_; }
 
   // Appends `text` as the last item.
   void Add(std::string_view text);
@@ -57,7 +58,7 @@ class QtStatusList {
  private:
   void OnViewSelectionChanged();
 
-  QListView* view_;
+  QTableView* view_;
   StatusLineModel* model_;  // owned by view_
   std::function<void()> on_user_select_;
   int selected_ = -1;
