@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include "extract/thread_priority.h"
+
 namespace varnolt {
 namespace {
 
@@ -139,6 +141,10 @@ class SourceScan::Threads {
   Slot& SlotOf(int64_t k) { return slots_[static_cast<size_t>(k) % slots_.size()]; }
 
   void Tokenize(LinkTokenizer& tokenizer) {
+    // The calling thread is the one the others wait for (it reports the
+    // links in order), and in the window it is also the user's: it comes
+    // first when they compete for the processors.
+    LowerThisThreadsPriority();
     // A link that starts behind where the walk already is lies inside an
     // earlier link: following it further is wasted.
     const LinkTokenizer::Abandon abandon = [this](int64_t link_start) {
