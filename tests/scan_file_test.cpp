@@ -107,8 +107,24 @@ TEST_F(ScanFileTest, FileCutShortWhileOpenIsScannedToItsNewEnd) {
     EXPECT_EQ(ScanFile(name, ui, options).status, ScanStatus::kCompleted);
     EXPECT_EQ(ui.results, expected.results);
     EXPECT_EQ(ui.log.back(), expected.log.back());
+    // The walk ends at the new end instead of reading on through what is gone.
+    for (const int progress : ui.progress)
+      EXPECT_TRUE(progress <= 40 || progress == 100) << progress;
     Write("page.htm", page);
   }
+}
+
+// Reads and views of an opened file stop at its end, however much is asked.
+TEST_F(ScanFileTest, ReadsStopAtTheEndOfTheFile) {
+  const std::unique_ptr<InputFile> file = OpenInputFile(Write("f", "0123456789"));
+  ASSERT_TRUE(file);
+  char buffer[16];
+  const char* at = nullptr;
+  EXPECT_EQ(file->ViewAt(7, buffer, sizeof buffer, at), 3);
+  EXPECT_EQ(std::string_view(at, 3), "789");
+  EXPECT_EQ(file->ViewAt(10, buffer, sizeof buffer, at), 0);
+  EXPECT_EQ(file->ReadAt(8, buffer, sizeof buffer), 2);
+  EXPECT_EQ(std::string_view(buffer, 2), "89");
 }
 
 // --- Names that cannot be scanned
