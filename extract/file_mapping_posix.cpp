@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdint>
 #include <new>
 
@@ -44,8 +45,10 @@ void PassOn(int signal, siginfo_t* info, void* context) {
   }
 }
 
-// Async-signal-safe throughout: atomics, fstat and mmap.
+// Async-signal-safe throughout: atomics, fstat and mmap. The interrupted code
+// finds errno as it left it.
 void OnBusError(int signal, siginfo_t* info, void* context) {
+  const int saved_errno = errno;
   const auto address = reinterpret_cast<uintptr_t>(info->si_addr);
   for (FileMapping::Region& region : regions) {
     const uintptr_t begin = region.begin.load(std::memory_order_acquire);
@@ -63,8 +66,10 @@ void OnBusError(int signal, siginfo_t* info, void* context) {
     if (zeros == MAP_FAILED) break;
     if (!shrunk) region.read_failed.store(true, std::memory_order_relaxed);
     region.faulted.store(true, std::memory_order_release);
+    errno = saved_errno;
     return;
   }
+  errno = saved_errno;
   PassOn(signal, info, context);
 }
 
