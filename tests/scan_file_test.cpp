@@ -98,7 +98,7 @@ TEST_F(ScanFileTest, FileCutShortWhileOpenIsScannedToItsNewEnd) {
     FakeControls ui;
     ScanOptions options;
     options.parallel_from = parallel_from;
-    options.range_size = 64 << 10;
+    options.range_size = 16 << 10;
     options.open = [&](const std::string& path) {
       std::unique_ptr<InputFile> file = OpenInputFile(path);
       fs::resize_file(path, cut);
