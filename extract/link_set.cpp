@@ -17,6 +17,7 @@ constexpr int kInitialSlotBits = 10;
 constexpr size_t kUnit = 8;
 constexpr int kBlockUnitBits = 18;  // 2 MiB blocks
 constexpr size_t kBlockUnits = size_t{1} << kBlockUnitBits;
+constexpr size_t kBlockBytes = kBlockUnits * kUnit;
 // Entries are 32 bits: room for 32 GiB of distinct link text.
 constexpr size_t kMaxBlocks = (size_t{1} << (32 - kBlockUnitBits)) - 1;
 
@@ -49,9 +50,9 @@ void BlockSupply::Replenish() {
   if (!asked_.load(std::memory_order_relaxed)) return;
   if (ready_count_.load(std::memory_order_relaxed) >= kSpare) return;
   try {
-    LargeBlock block = AllocateLargeBlock(kBlockUnits * kUnit);
+    LargeBlock block = AllocateLargeBlock(kBlockBytes);
     // One write per small page brings in every page (a huge page at once).
-    for (size_t at = 0; at < kBlockUnits * kUnit; at += 4096) block[at] = 0;
+    for (size_t at = 0; at < kBlockBytes; at += 4096) block[at] = 0;
     const std::lock_guard<std::mutex> lock(mutex_);
     ready_.push_back(std::move(block));
     ready_count_.store(ready_.size(), std::memory_order_relaxed);
@@ -121,7 +122,7 @@ uint32_t LinkSet::Store(std::string_view text) {
   if (blocks_.empty() || units > kBlockUnits - block_used_) {
     if (blocks_.size() >= kMaxBlocks) throw std::bad_alloc();
     LargeBlock block = supply_ != nullptr ? supply_->Take() : nullptr;
-    if (!block) block = AllocateLargeBlock(kBlockUnits * kUnit);
+    if (!block) block = AllocateLargeBlock(kBlockBytes);
     blocks_.push_back(std::move(block));
     block_used_ = 0;
   }
