@@ -21,19 +21,6 @@ class InputFile {
   // file ends. Returns the number of bytes read, 0 at or past the end, -1 on
   // a read error. Safe to call from several threads at once.
   virtual int64_t ReadAt(int64_t offset, char* buffer, size_t n) = 0;
-
-  // As ReadAt, but where the file's bytes already lie in memory (a mapping of
-  // the file), points `bytes` at them instead of copying them into `buffer`;
-  // else reads into `buffer` and points `bytes` there. The bytes stay valid
-  // as long as the file is open.
-  virtual int64_t ViewAt(int64_t offset, char* buffer, size_t n, const char*& bytes) {
-    bytes = buffer;
-    return ReadAt(offset, buffer, n);
-  }
-
-  // Says that the bytes from `from` to `to` are not needed for now, so that
-  // memory holding them may go. Only a hint; from any thread.
-  virtual void Release(int64_t /*from*/, int64_t /*to*/) {}
 };
 
 // Opens the regular file `name` (a byte string, relative names against the

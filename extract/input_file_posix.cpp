@@ -8,7 +8,6 @@
 #include <cstdlib>
 #include <string>
 
-#include "extract/file_mapping_posix.h"
 #include "extract/input_file.h"
 
 namespace varnolt {
@@ -18,31 +17,14 @@ class PosixFile : public InputFile {
  public:
   // `base` is where the file's data begins: standard input redirected from a
   // file may already stand past its start.
-  PosixFile(int fd, int64_t size, int64_t base)
-      : fd_(fd), size_(size), base_(base), mapping_(FileMapping::Map(fd, base + size)) {}
-  ~PosixFile() override {
-    mapping_.reset();
-    ::close(fd_);
-  }
+  PosixFile(int fd, int64_t size, int64_t base) : fd_(fd), size_(size), base_(base) {}
+  ~PosixFile() override { ::close(fd_); }
   PosixFile(const PosixFile&) = delete;
   PosixFile& operator=(const PosixFile&) = delete;
 
   int64_t Size() const override { return size_; }
 
-  int64_t ViewAt(int64_t offset, char* buffer, size_t n, const char*& bytes) override {
-    // Once the mapping has met a byte it could not have, reads find out
-    // whether the file shrank or failed.
-    if (!mapping_ || mapping_->Faulted()) return InputFile::ViewAt(offset, buffer, n, bytes);
-    bytes = mapping_->data() + base_ + offset;
-    return std::clamp<int64_t>(size_ - offset, 0, static_cast<int64_t>(n));
-  }
-
-  void Release(int64_t from, int64_t to) override {
-    if (mapping_) mapping_->Release(base_ + from, base_ + to);
-  }
-
   int64_t ReadAt(int64_t offset, char* buffer, size_t n) override {
-    if (mapping_ && mapping_->ReadFailed()) return -1;
     size_t done = 0;
     while (done < n) {
       const ssize_t got =
@@ -59,7 +41,6 @@ class PosixFile : public InputFile {
   const int fd_;
   const int64_t size_;
   const int64_t base_;
-  std::unique_ptr<FileMapping> mapping_;  // null where the file is read instead
 };
 
 // Wraps an open descriptor of a regular file, or closes it and returns null.

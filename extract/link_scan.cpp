@@ -27,11 +27,6 @@ constexpr unsigned kMaxThreads = 8;
 // a scan went by in them. A waiting range holds only its links, not its bytes.
 constexpr size_t kSlotsPerThread = 8;
 
-// The pages of tokenized ranges are let go of in chunks of this size, by
-// the thread that finishes a chunk's last range: letting pages go interrupts
-// the other processors, which done for every range took a tenth of a scan.
-constexpr int64_t kReleaseChunk = int64_t{4} << 20;
-
 // How often keep_going is asked at most, and how long the calling thread
 // waits for a range before it asks again.
 constexpr std::chrono::milliseconds kKeepGoingInterval(5);
@@ -80,14 +75,7 @@ class SourceScan::Threads {
     LinkBatch batch;
   };
 
-  Threads(SourceScan& scan, size_t slots)
-      : scan_(scan),
-        slots_(slots),
-        ranges_per_chunk_(std::max<int64_t>(
-            kReleaseChunk / static_cast<int64_t>(std::max<size_t>(scan.options_.range_size, 1)),
-            1)),
-        ranges_done_(
-            static_cast<size_t>((scan.RangeCount() + ranges_per_chunk_ - 1) / ranges_per_chunk_)) {
+  Threads(SourceScan& scan, size_t slots) : scan_(scan), slots_(slots) {
     for (size_t s = 0; s < slots_.size(); ++s) slots_[s].range = static_cast<int64_t>(s);
   }
 
@@ -179,27 +167,12 @@ class SourceScan::Threads {
         slot.ready = true;
       }
       ready_.notify_one();
-      RangeTokenized(k);
       scan_.block_supply_.Replenish();
-    }
-  }
-
-  // A batch holds copies of what it needs: once every range of a chunk is
-  // tokenized, the chunk's pages can go while its batches wait to be
-  // reported (a redo reads them again).
-  void RangeTokenized(int64_t k) {
-    const int64_t chunk = k / ranges_per_chunk_;
-    const int64_t first = chunk * ranges_per_chunk_;
-    const int64_t last = std::min(first + ranges_per_chunk_, scan_.RangeCount());
-    if (ranges_done_[static_cast<size_t>(chunk)].fetch_add(1) + 1 == last - first) {
-      scan_.source_.Release(scan_.RangeStart(first), scan_.RangeStart(last));
     }
   }
 
   SourceScan& scan_;
   std::vector<Slot> slots_;
-  const int64_t ranges_per_chunk_;
-  std::vector<std::atomic<int64_t>> ranges_done_;  // tokenized, per chunk
   std::vector<std::thread> threads_;
   std::mutex mutex_;
   std::condition_variable ready_;

@@ -18,9 +18,6 @@ constexpr size_t kLookahead = 16;
 
 // The longest end of each kind of link: "|/", and "&verbar;/".
 constexpr size_t kRawEndSize = 2;
-
-// How far a link is followed before the bytes behind it are let go of.
-constexpr int64_t kFollowRelease = int64_t{4} << 20;
 constexpr size_t kSpelledEndSize = kMaxSpelledPipeSize + 1;
 
 // memcmp for equality, without the call for the short texts (8 to 16 bytes)
@@ -276,7 +273,6 @@ LinkTokenizer::Walk::Outcome LinkTokenizer::Walk::FollowLink(int64_t start, bool
   int64_t other_searched_from = -1;
   bool other_found = false;
   bool reached_end = false;
-  int64_t released = start;  // the follow has let go of the bytes before
   for (;;) {
     // An end of either kind that begins before `settled` lies wholly in
     // view, and so does a spelled pipe that the text takes in there.
@@ -309,13 +305,7 @@ LinkTokenizer::Walk::Outcome LinkTokenizer::Walk::FollowLink(int64_t start, bool
     if (searched >= NoEndFrom(spelled)) break;
     if (other_searched_from < 0) other_searched_from = searched;
     view_moved_ = true;
-    const int64_t next = std::min(searched, decoded);
-    // A link that runs on for megabytes would keep every page it passes.
-    if (next - released >= kFollowRelease) {
-      tokenizer_.source_.Release(released, next);
-      released = next;
-    }
-    if (!Load(next)) return {TokenizeStatus::kReadFailed, start};
+    if (!Load(std::min(searched, decoded))) return {TokenizeStatus::kReadFailed, start};
     if (size_ == 0) {
       reached_end = true;
       break;

@@ -33,10 +33,6 @@ class ByteSource {
   // them either way. Returns false on a read error. Safe to call from several
   // threads at once.
   virtual bool Read(int64_t offset, size_t n, char* buffer, std::string_view& bytes) = 0;
-
-  // Says that the bytes from `from` to `to` are not needed for now. Only a
-  // hint; from any thread.
-  virtual void Release(int64_t /*from*/, int64_t /*to*/) {}
 };
 
 // Where each link stands and what it shows.

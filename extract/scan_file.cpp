@@ -22,13 +22,11 @@ class FileSource final : public ByteSource {
   explicit FileSource(InputFile& file) : file_(file) {}
   int64_t Size() const override { return file_.Size(); }
   bool Read(int64_t offset, size_t n, char* buffer, std::string_view& bytes) override {
-    const char* at = nullptr;
-    const int64_t got = file_.ViewAt(offset, buffer, n, at);
+    const int64_t got = file_.ReadAt(offset, buffer, n);
     if (got < 0) return false;
-    bytes = std::string_view(at, static_cast<size_t>(got));
+    bytes = std::string_view(buffer, static_cast<size_t>(got));
     return true;
   }
-  void Release(int64_t from, int64_t to) override { file_.Release(from, to); }
 
  private:
   InputFile& file_;
@@ -60,12 +58,7 @@ ScanResult Scan(const std::string& name, Controls& ui, const ScanOptions& option
   LogStatus(ui, kLogOk, LogAppend);
 
   LogStatus(ui, kLogStarting, LogNewLine);
-  WalkResult walk = scan->Run(ui);
-  // A mapped file tells of a byte it could not read only after the walk has
-  // passed it: a last, empty read asks.
-  if (walk.status == WalkStatus::kDone && file->ReadAt(size, nullptr, 0) < 0) {
-    walk.status = WalkStatus::kReadFailed;
-  }
+  const WalkResult walk = scan->Run(ui);
   switch (walk.status) {
     case WalkStatus::kDone:
       break;

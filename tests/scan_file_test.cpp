@@ -84,8 +84,8 @@ TEST_F(ScanFileTest, ShortFilesAreConfirmedAndFindNothing) {
   }
 }
 
-// A file cut short after it was opened (and mapped) is walked as far as it
-// now goes, on one thread and on several, with no fault escaping.
+// A file cut short after it was opened is walked as far as it now goes, on
+// one thread and on several.
 TEST_F(ScanFileTest, FileCutShortWhileOpenIsScannedToItsNewEnd) {
   std::string page;
   for (int i = 0; page.size() < (3u << 20); ++i)
@@ -114,15 +114,12 @@ TEST_F(ScanFileTest, FileCutShortWhileOpenIsScannedToItsNewEnd) {
   }
 }
 
-// Reads and views of an opened file stop at its end, however much is asked.
+// Reads of an opened file stop at its end, however much is asked.
 TEST_F(ScanFileTest, ReadsStopAtTheEndOfTheFile) {
   const std::unique_ptr<InputFile> file = OpenInputFile(Write("f", "0123456789"));
   ASSERT_TRUE(file);
   char buffer[16];
-  const char* at = nullptr;
-  EXPECT_EQ(file->ViewAt(7, buffer, sizeof buffer, at), 3);
-  EXPECT_EQ(std::string_view(at, 3), "789");
-  EXPECT_EQ(file->ViewAt(10, buffer, sizeof buffer, at), 0);
+  EXPECT_EQ(file->ReadAt(10, buffer, sizeof buffer), 0);
   EXPECT_EQ(file->ReadAt(8, buffer, sizeof buffer), 2);
   EXPECT_EQ(std::string_view(buffer, 2), "89");
 }
@@ -202,10 +199,6 @@ TEST_F(ScanFileTest, ReadFailuresAreReportedWithoutSummary) {
       {"x ed2k://a|/ ", 40, Started({"Link gefunden", "FEHLER:Datei konnte nicht gelesen werden"})},
       {"x ed2k://" + std::string(80, 'a') + "|/", 40,
        Started({"FEHLER:Datei konnte nicht gelesen werden"})},
-      // Only the last, empty read that confirms the walk fails: a mapped
-      // file that met a read error after the walk had passed the byte.
-      {"x ed2k://a|/ ", 100,
-       Started({"Link gefunden", "FEHLER:Datei konnte nicht gelesen werden"})},
   };
   for (auto c : cases) {
     FakeControls ui;
