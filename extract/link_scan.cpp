@@ -189,7 +189,8 @@ std::unique_ptr<SourceScan> SourceScan::Create(ByteSource& source, const WalkOpt
   if (!scan) return nullptr;
   scan->tokenizer_ = LinkTokenizer::Create(source, scan->known_ends_, options.piece_size);
   if (!scan->tokenizer_) return nullptr;
-  if (scan->size_ < options.parallel_from) return scan;
+  // Threads are started only for a large source (see Run), but their
+  // memory is taken here, with the rest.
   unsigned threads = options.threads != 0 ? options.threads : std::thread::hardware_concurrency();
   threads = std::min(threads, kMaxThreads);
   if (threads < 2) return scan;
@@ -207,7 +208,7 @@ std::unique_ptr<SourceScan> SourceScan::Create(ByteSource& source, const WalkOpt
 }
 
 SourceScan::SourceScan(ByteSource& source, const WalkOptions& options)
-    : source_(source), options_(options), size_(std::max<int64_t>(source.Size(), 0)) {}
+    : source_(source), options_(options) {}
 
 SourceScan::~SourceScan() = default;
 
@@ -223,10 +224,12 @@ int64_t SourceScan::RangeStart(int64_t k) const {
 
 WalkResult SourceScan::Run(Controls& ui) {
   ui_ = &ui;
+  size_ = std::max<int64_t>(source_.Size(), 0);
   LinkReporter reporter(ui, options_.log_each_link, &block_supply_);
   WalkResult result;
   try {
-    result = thread_tokenizers_.empty() ? RunOnCallingThread(reporter) : RunOnThreads(reporter);
+    const bool parallel = !thread_tokenizers_.empty() && size_ >= options_.parallel_from;
+    result = parallel ? RunOnThreads(reporter) : RunOnCallingThread(reporter);
   } catch (const std::bad_alloc&) {
     result.status = WalkStatus::kNoMemory;
   } catch (const std::length_error&) {

@@ -50,7 +50,9 @@ struct WalkResult {
 };
 
 // One scan of one source: the memory it needs is taken by Create(), before
-// anything is walked, so that a caller can report missing memory first.
+// anything is walked, so that a caller can report missing memory first. The
+// source's size is taken when the walk begins, so a source may learn it in
+// between (a UTF-16 file counts its text's length first).
 class SourceScan {
  public:
   // Returns nullptr when the working memory cannot be had.
@@ -80,7 +82,7 @@ class SourceScan {
 
   ByteSource& source_;
   const WalkOptions options_;
-  const int64_t size_;
+  int64_t size_ = 0;  // the source's, when Run() began
   KnownEnds known_ends_;
   BlockSupply block_supply_;                  // readied by the threads for the reporter
   std::unique_ptr<LinkTokenizer> tokenizer_;  // the calling thread's
