@@ -164,29 +164,6 @@ TEST(LinkScan, ProgressEndsAtFullAndShortInputsLeaveTheBarAlone) {
 
 // --- Any piece size, range size and thread count equals the plain walk
 
-std::string RandomInput(std::mt19937& rng) {
-  static const std::vector<std::string> kPieces = {
-      "ed2k://", "ED2K://", "eD2k:/", "Ed2K://", "|/", "|", "/", "ed2k://|file|", "\0"s, "\r", "\n",
-      "e", "2k:", "x", "abc def ", "|/|/",
-      // Runs of one whole link, short and long, take a path of their own.
-      "ed2k://a|/ed2k://a|/", "ed2k://b|/", "ed2k://|file|long|/ed2k://|file|long|/",
-      // Spelled pipes, whole and cut, and the ends of spelled links.
-      "%7C", "%7c", "&#124;", "&#x7C;", "&vert;", "&verbar;", "&amp;", "%7C/", "&#124;/", "%7",
-      "&#", "ed2k://%7C", "ed2k://&#124;"};
-  std::uniform_int_distribution<size_t> piece(0, kPieces.size() - 1);
-  std::uniform_int_distribution<int> length(0, 60);
-  std::uniform_int_distribution<int> byte(0, 255);
-  std::string input;
-  for (int n = length(rng); n > 0; --n) {
-    if (byte(rng) < 40) {
-      input += static_cast<char>(byte(rng));
-    } else {
-      input += kPieces[piece(rng)];
-    }
-  }
-  return input;
-}
-
 TEST(LinkScan, EqualsThePlainWalkOnRandomInputs) {
   std::mt19937 rng(20261207);
   std::uniform_int_distribution<size_t> piece_size(1, 20);
