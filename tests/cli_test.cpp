@@ -46,11 +46,10 @@ class CliTest : public ::testing::Test {
   // Runs the program through the shell with `args` (already quoted) and
   // standard input from `stdin_command`, if any; `shell_prefix_` goes first.
   Outcome Scan(const std::string& args, const std::string& stdin_command = "") {
-    const std::string command = shell_prefix_ +
-                                (stdin_command.empty() ? "" : stdin_command + " | ") + "'" +
-                                program_ + "' " + args + " >'" + (dir_ / "out").string() +
-                                "' 2>'" + (dir_ / "err").string() + "'" +
-                                (stdin_command.empty() ? " </dev/null" : "");
+    const std::string command =
+        shell_prefix_ + (stdin_command.empty() ? "" : stdin_command + " | ") + "'" + program_ +
+        "' " + args + " >'" + (dir_ / "out").string() + "' 2>'" + (dir_ / "err").string() + "'" +
+        (stdin_command.empty() ? " </dev/null" : "");
     const int raw = std::system(("timeout 20 sh -c \"" + Escape(command) + "\"").c_str());
     return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, Slurp(dir_ / "out"), Slurp(dir_ / "err")};
   }
@@ -73,7 +72,8 @@ class CliTest : public ::testing::Test {
   }
 };
 
-const char kPage[] = "ed2k://|file|a|1|AA|/\n<a href=\"ED2K://|FILE|B|2|BB|/\">b</a> ed2k://|file|a|1|AA|/";
+const char kPage[] =
+    "ed2k://|file|a|1|AA|/\n<a href=\"ED2K://|FILE|B|2|BB|/\">b</a> ed2k://|file|a|1|AA|/";
 
 // --- Results and log
 
@@ -82,8 +82,8 @@ TEST_F(CliTest, PrintsDistinctLinksAndTheStageLines) {
   const Outcome run = Scan(Quote(page));
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.out, "ed2k://|file|a|1|AA|/\nED2K://|FILE|B|2|BB|/\n");
-  EXPECT_EQ(run.err, "Öffne Datei: " + page + "...OK\nDateigrösse: " +
-                         std::to_string(sizeof kPage - 1) +
+  EXPECT_EQ(run.err, "Öffne Datei: " + page +
+                         "...OK\nDateigrösse: " + std::to_string(sizeof kPage - 1) +
                          " bytes\nReserviere Arbeitsspeicher...OK\nLese Datei ein...OK\n"
                          "Starte Suche\nSuche beendet. 3 Links gefunden, 2 Links angezeigt\n");
 }
@@ -101,6 +101,33 @@ TEST_F(CliTest, ReadsStandardInputFromAPipe) {
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.out, "ed2k://p|/\n");
   EXPECT_NE(run.err.find("Dateigrösse: 23 bytes"), std::string::npos) << run.err;
+}
+
+// A list saved the way Windows programs save text (UTF-16 with a byte-order
+// mark, CRLF lines) gives its links in UTF-8, from a file and from a pipe.
+TEST_F(CliTest, ReadsUtf16FilesAsWindowsProgramsWriteThem) {
+  const std::u16string list =
+      u"ed2k://|file|\u4E2D\u6587\u7535\u5F71.mkv|1|AA|/\r\n"
+      u"ed2k://|file|Caf\u00E9 \U0001F600.iso|2|BB|/\r\n"
+      u"ed2k://|file|\u4E2D\u6587\u7535\u5F71.mkv|1|AA|/\r\n";
+  std::string file = "\xFF\xFE";
+  for (const char16_t unit : list) {
+    file += static_cast<char>(unit & 0xFF);
+    file += static_cast<char>(unit >> 8);
+  }
+  const std::string expected =
+      "ed2k://|file|\xE4\xB8\xAD\xE6\x96\x87\xE7\x94\xB5\xE5\xBD\xB1.mkv|1|AA|/\n"
+      "ed2k://|file|Caf\xC3\xA9 \xF0\x9F\x98\x80.iso|2|BB|/\n";
+  const std::string name = Write("downloads.txt", file);
+  const Outcome run = Scan(Quote(name));
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, expected);
+  EXPECT_NE(run.err.find("Dateigrösse: " + std::to_string(file.size()) + " bytes\n"),
+            std::string::npos)
+      << run.err;
+  EXPECT_NE(run.err.find("Suche beendet. 3 Links gefunden, 2 Links angezeigt"), std::string::npos)
+      << run.err;
+  EXPECT_EQ(Scan("-", "cat " + Quote(name)).out, expected);
 }
 
 // The log's own text stays readable beside a name in another encoding, and
@@ -130,12 +157,9 @@ TEST_F(CliTest, EdgeFiles) {
     int status;
     std::string out;
   } cases[] = {
-      {(dir_ / "missing").string(), 1, ""},
-      {dir_.string(), 1, ""},
-      {(dir_ / "fifo").string(), 1, ""},
-      {Write("empty", ""), 0, ""},
-      {Write("seven", "ed2k://"), 0, ""},
-      {Write("first", "ed2k://a|/"), 0, "ed2k://a|/\n"},
+      {(dir_ / "missing").string(), 1, ""}, {dir_.string(), 1, ""},
+      {(dir_ / "fifo").string(), 1, ""},    {Write("empty", ""), 0, ""},
+      {Write("seven", "ed2k://"), 0, ""},   {Write("first", "ed2k://a|/"), 0, "ed2k://a|/\n"},
   };
   for (const Case& c : cases) {
     const Outcome run = Scan(Quote(c.name));
@@ -148,8 +172,8 @@ TEST_F(CliTest, EdgeFiles) {
 }
 
 TEST_F(CliTest, OneFailedInputFailsTheRunButTheOthersAreScanned) {
-  const Outcome run = Scan(Quote((dir_ / "missing").string()) + " " +
-                       Quote(Write("page.htm", "xed2k://z|/")));
+  const Outcome run =
+      Scan(Quote((dir_ / "missing").string()) + " " + Quote(Write("page.htm", "xed2k://z|/")));
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.out, "ed2k://z|/\n");
 }
@@ -168,7 +192,8 @@ TEST_F(CliTest, FindsSpelledLinksOnPagesWrittenForBrowsers) {
        "ed2k://|file|frei-2.1-install.iso|669851648|5D41402ABC4B2A76B9719D911017C592|/\n"
        "ed2k://|file|frei-2.1-live.iso|4509715456|7D793037A0760186574B0282F2F435E7|"
        "h=QZ2ZMFHNLV7SKXDQ6IJ4VMTC5ZJMNYKN|/\n"
-       "ed2k://|file|frei-2.1-quellen&handbuch.tar.xz|12582912|9E107D9D372BB6826BD81D3542A419D6|/\n",
+       "ed2k://|file|frei-2.1-quellen&handbuch.tar.xz|12582912|9E107D9D372BB6826BD81D3542A419D6|/"
+       "\n",
        "Suche beendet. 4 Links gefunden, 3 Links angezeigt\n"},
       // "%7C" hrefs, and the same links raw inside <code>.
       {"code-and-hrefs.htm",
