@@ -1,6 +1,9 @@
 // libFuzzer target: the link scan, with fuzzer-chosen piece and range sizes
 // and thread counts, must log, show and count exactly what the plain walk
-// does on any bytes.
+// does on any bytes. An input that begins with a UTF-16 byte-order mark is
+// scanned as the scan job reads such a file, as its text in UTF-8 (with
+// fuzzer-chosen blocks and reads), and must equal the plain walk over the
+// plain transcoding.
 //
 //   make fuzz    (builds with clang into build-fuzz/ and runs for a while)
 #include <cstdint>
@@ -8,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/reference_utf16.h"
 #include "tests/reference_walk.h"
 #include "tests/scan_harness.h"
 
@@ -23,8 +27,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   options.log_each_link = (data[1] & 0x80) == 0;
   const std::string input(reinterpret_cast<const char*>(data) + 2, size - 2);
 
-  const Scanned actual = ScanBytes(input, options);
-  const Walk expected = ReferenceWalk(input);
+  Scanned actual;
+  Walk expected;
+  if (const std::optional<ByteOrder> order = Utf16MarkOf(input)) {
+    const Utf16Layout layout{1 + (data[0] >> 4), 1 + (data[1] & 0x07)};
+    actual = ScanUtf16(input, options, layout);
+    expected = ReferenceWalk(ReferenceUtf8(UnitsOf(input, *order == ByteOrder::kBigEndian)));
+  } else {
+    actual = ScanBytes(input, options);
+    expected = ReferenceWalk(input);
+  }
   const std::vector<std::string> log =
       options.log_each_link ? expected.log : std::vector<std::string>();
   if (actual.status != WalkStatus::kDone || actual.log != log ||
