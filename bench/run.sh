@@ -89,6 +89,13 @@ corpus=$data/corpus-$size.htm
 [ -f "$corpus" ] || "$build/make_corpus" "$corpus" "$size"
 spelled=$data/corpus-$size-spelled.htm
 [ -f "$spelled" ] || "$build/make_corpus" "$spelled" "$size" --spelled
+# The corpus saved as Windows programs save text: UTF-16 behind a byte-order
+# mark. Its text is the corpus itself, its UTF-8 twin.
+utf16=$data/corpus-$size-utf16.htm
+if [ ! -f "$utf16" ]; then
+  { printf '\xFF\xFE'; iconv -f UTF-8 -t UTF-16LE "$corpus"; } >"$utf16.part"
+  mv "$utf16.part" "$utf16"
+fi
 patterns=('ed2k://' '|/' 'ed2k://|/' 'ed2k://%7C')
 pattern_file() { echo "$data/repeated-$(printf '%s' "$1" | tr -c 'a-z0-9' '_').bin"; }
 for pattern in "${patterns[@]}"; do
@@ -99,6 +106,7 @@ page=$data/page-100k.htm
 [ -f "$page" ] || head -c 100000 "$corpus" >"$page"
 
 timed=$data/timed.htm
+timed_utf16=$data/timed-utf16.htm
 grep_job() { echo "LC_ALL=C grep -oiP 'ed2k://.*?\|/' '$1' | awk '!seen[\$0]++'"; }
 rg_job() { echo "LC_ALL=C rg -oi 'ed2k://.*?\|/' '$1' | awk '!seen[\$0]++'"; }
 
@@ -139,6 +147,16 @@ for state in written read; do
   echo "  command done in ${t_window}s with $lines status-log lines;" \
     "every link in the result list after ${filled_window}s"
   check "window command / varnolt-scan" "$(ratio "$t_window" "$t_scan")" 2
+
+  # The same text in UTF-16, against its UTF-8 twin: the file is read twice
+  # (once to count its text), and it is twice as large.
+  cache_as_state $state "$utf16" "$timed_utf16"
+  "$scan" "$timed_utf16" 2>/dev/null | cmp -s - "$data/scan.out" ||
+    { echo "the UTF-16 corpus gave other links"; exit 1; }
+  best_in_turns "'$scan' '$timed_utf16' >/dev/null 2>&1" "$scan_job >/dev/null"
+  check "UTF-16 corpus / its UTF-8 twin ($(seconds "${best[0]}")s)" \
+    "$(ratio "${best[0]}" "${best[1]}")" 4
+  rm -f "$timed_utf16"
 
   # A fifth of the links spelled ("%7C", "&#124;"), which grep and ripgrep
   # cannot decode: against cat alone.
