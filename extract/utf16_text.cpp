@@ -4,6 +4,7 @@
 #include <atomic>
 #include <bit>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <system_error>
 #include <thread>
@@ -149,21 +150,35 @@ size_t CountWithoutSurrogates(const unsigned char* p, size_t count, size_t& leng
   const __m128i surrogate = _mm_set1_epi16(static_cast<short>(0xD800));
   const __m128i one_byte_max = _mm_set1_epi16(0x7F);
   const __m128i two_bytes_max = _mm_set1_epi16(0x7FF);
+  // Each unit is three bytes, less one for each bound it stays within. The
+  // lanes of `within` count those bounds (as -1 each) for the units of their
+  // lane, and are added up before they could overflow.
+  const auto add_up = [&length](__m128i within, size_t units) {
+    int32_t lanes[4];
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(lanes), _mm_madd_epi16(within, _mm_set1_epi16(1)));
+    length += 3 * units;
+    length -= static_cast<size_t>(-(int64_t{lanes[0]} + lanes[1] + lanes[2] + lanes[3]));
+  };
+  __m128i within = zero;
+  size_t pending = 0;
   for (; i + 8 <= count; i += 8) {
     __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 2 * i));
-    if (kOrder == ByteOrder::kBigEndian)
+    if (kOrder == ByteOrder::kBigEndian) {
       v = _mm_or_si128(_mm_slli_epi16(v, 8), _mm_srli_epi16(v, 8));
+    }
     if (_mm_movemask_epi8(_mm_cmpeq_epi16(_mm_and_si128(v, surrogate_bits), surrogate)) != 0) {
       break;
     }
-    // Two mask bits per unit that is at most the bound; units above it add a byte.
-    const auto at_most = [&](__m128i bound) {
-      return std::popcount(static_cast<unsigned>(
-                 _mm_movemask_epi8(_mm_cmpeq_epi16(_mm_subs_epu16(v, bound), zero)))) /
-             2;
-    };
-    length += 8 + (8 - at_most(one_byte_max)) + (8 - at_most(two_bytes_max));
+    within = _mm_add_epi16(within, _mm_cmpeq_epi16(_mm_subs_epu16(v, one_byte_max), zero));
+    within = _mm_add_epi16(within, _mm_cmpeq_epi16(_mm_subs_epu16(v, two_bytes_max), zero));
+    pending += 8;
+    if (pending == 8 * 8192) {  // two a lane each time: 16,384 fit
+      add_up(within, pending);
+      within = zero;
+      pending = 0;
+    }
   }
+  add_up(within, pending);
 #else
   for (; i < count; ++i) {
     const uint32_t unit = UnitAt<kOrder>(p + 2 * i);
@@ -198,15 +213,30 @@ size_t Convert(const unsigned char* p, size_t count, uint32_t before, uint32_t a
   return length;
 }
 
+// A read ends this close to the end of its buffer, or closer, where the
+// next read of a walk begins: a walk reads on from a little before the end
+// of its last read (the tokenizer's lookahead).
+constexpr size_t kNextReadWithin = 64;
+
 // Where a read's text goes: the first `skip` bytes are dropped (they lie
-// before the offset asked for), the rest fill `room` bytes at `out`.
+// before the offset asked for), the rest fill `room` bytes at `out`. It
+// notes the last unit boundary it passed before the end of the buffer came
+// within kNextReadWithin, where the next read can begin decoding.
 struct Sink {
   char* out;
   size_t room;
   int64_t skip;
   size_t written = 0;
+  int64_t noted_unit = -1;
+  size_t noted_written = 0;
 
   bool Full() const { return written == room; }
+  void Note(int64_t unit) {
+    if (skip == 0 && written + kNextReadWithin <= room) {
+      noted_unit = unit;
+      noted_written = written;
+    }
+  }
   // Takes what of `text` fits.
   void Take(const char* text, size_t length) {
     const size_t taken = std::min(length, room - written);
@@ -220,8 +250,8 @@ struct Sink {
 // character that straddles it is cut, and what surely fits is decoded
 // straight into the buffer; the last bytes go one character at a time.
 template <ByteOrder kOrder>
-void DecodeChunk(const unsigned char* p, size_t count, uint32_t before, uint32_t after,
-                 Sink& sink) {
+void DecodeChunk(int64_t first_unit, const unsigned char* p, size_t count, uint32_t before,
+                 uint32_t after, Sink& sink) {
   const auto unit_at = [&](size_t k) {
     return k == static_cast<size_t>(-1) ? before : k == count ? after : UnitAt<kOrder>(p + 2 * k);
   };
@@ -244,6 +274,7 @@ void DecodeChunk(const unsigned char* p, size_t count, uint32_t before, uint32_t
   }
   if (sink.skip > 0) return;  // the whole chunk lies before the offset
   while (i < count && !sink.Full()) {
+    sink.Note(first_unit + static_cast<int64_t>(i));
     // What surely fits: three bytes a unit (U+0800 and up, and U+FFFD for an
     // unpaired surrogate), one more where the last is the high half of a
     // pair. Each round fills at least a third of the room left.
@@ -390,29 +421,49 @@ Utf16Text::CountStatus Utf16Text::Count(const std::function<bool()>& keep_going,
   return CountStatus::kCounted;
 }
 
+// Where to begin decoding for `offset`: the start of the last block that
+// begins at or before it, or a later point that an earlier read noted. (A
+// block that becomes no text at all, a lone low surrogate, begins where the
+// next one does, and is passed over.)
+Utf16Text::Anchor Utf16Text::AnchorFor(int64_t offset) const {
+  const auto block = static_cast<size_t>(
+      std::upper_bound(starts_.begin(), starts_.end() - 1, offset) - starts_.begin() - 1);
+  Anchor anchor{starts_[block], static_cast<int64_t>(block) * static_cast<int64_t>(block_units_)};
+  const std::lock_guard<std::mutex> lock(anchors_mutex_);
+  for (const Anchor& noted : anchors_) {
+    if (noted.text <= offset && noted.text > anchor.text) anchor = noted;
+  }
+  return anchor;
+}
+
+void Utf16Text::NoteAnchor(Anchor anchor) {
+  const std::lock_guard<std::mutex> lock(anchors_mutex_);
+  anchors_[next_anchor_] = anchor;
+  next_anchor_ = (next_anchor_ + 1) % anchors_.size();
+}
+
 bool Utf16Text::Read(int64_t offset, size_t n, char* buffer, std::string_view& bytes) {
   bytes = std::string_view(buffer, 0);
   if (offset < 0 || offset >= size_ || n == 0) return true;
-  // The last block that begins at or before the offset; a block that
-  // becomes no text at all (a lone low surrogate) begins where the next one
-  // does, and is passed over.
-  const auto block = static_cast<size_t>(
-      std::upper_bound(starts_.begin(), starts_.end() - 1, offset) - starts_.begin() - 1);
-  Sink sink{buffer, n, offset - starts_[block]};
+  const Anchor anchor = AnchorFor(offset);
+  Sink sink{buffer, n, offset - anchor.text};
   unsigned char raw[(kMaxUtf16ReadUnits + 2) * 2];
-  for (int64_t unit = static_cast<int64_t>(block) * static_cast<int64_t>(block_units_);
-       !sink.Full() && unit < units_;) {
+  for (int64_t unit = anchor.unit; !sink.Full() && unit < units_;) {
     Chunk chunk;
     const auto count = static_cast<size_t>(std::min<int64_t>(read_units_, units_ - unit));
     if (!ReadChunk(unit, count, raw, chunk)) return false;
     if (chunk.count == 0) break;  // the file shrank
-    unit += static_cast<int64_t>(chunk.count);
     if (order_ == ByteOrder::kBigEndian) {
-      DecodeChunk<ByteOrder::kBigEndian>(chunk.units, chunk.count, chunk.before, chunk.after, sink);
+      DecodeChunk<ByteOrder::kBigEndian>(unit, chunk.units, chunk.count, chunk.before, chunk.after,
+                                         sink);
     } else {
-      DecodeChunk<ByteOrder::kLittleEndian>(chunk.units, chunk.count, chunk.before, chunk.after,
-                                            sink);
+      DecodeChunk<ByteOrder::kLittleEndian>(unit, chunk.units, chunk.count, chunk.before,
+                                            chunk.after, sink);
     }
+    unit += static_cast<int64_t>(chunk.count);
+  }
+  if (sink.noted_unit >= 0) {
+    NoteAnchor({offset + static_cast<int64_t>(sink.noted_written), sink.noted_unit});
   }
   bytes = std::string_view(buffer, sink.written);
   return true;

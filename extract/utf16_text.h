@@ -4,10 +4,12 @@
 // two bytes ("e\0d\02\0k\0"), so a walk over its bytes would find no link.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -34,7 +36,7 @@ std::optional<ByteOrder> Utf16MarkOf(std::string_view start);
 // offset falls in. The index of blocks holds at most 65,537 entries, however
 // large the file; a read keeps what it decodes on its own stack.
 // The most code units a Utf16Text reads from the file at once.
-inline constexpr size_t kMaxUtf16ReadUnits = 32768;
+inline constexpr size_t kMaxUtf16ReadUnits = 8192;
 
 // How a Utf16Text cuts its file. The defaults suit files; tests make both
 // tiny, so that characters and links straddle every boundary.
@@ -87,6 +89,16 @@ class Utf16Text final : public ByteSource {
   bool CountBlocks(size_t first, size_t last, unsigned char* raw);
   // The unit at `p`, in the file's byte order.
   uint32_t UnitOf(const unsigned char* p) const;
+
+  // A unit boundary and where in the text it lies: a place to begin
+  // decoding. Reads note the place near their end, where the next read of
+  // the same walk begins, so that it need not decode from its block's start.
+  struct Anchor {
+    int64_t text = 0;
+    int64_t unit = 0;
+  };
+  Anchor AnchorFor(int64_t offset) const;
+  void NoteAnchor(Anchor anchor);
   // Reads up to `count` units from `unit` on, with their neighbours.
   bool ReadChunk(int64_t unit, size_t count, unsigned char* raw, Chunk& chunk) const;
 
@@ -99,6 +111,10 @@ class Utf16Text final : public ByteSource {
   // text's length. Filled by Count().
   std::vector<int64_t> starts_;
   int64_t size_ = 0;
+  // A few walks at once (one per thread), each noting the place of its next read.
+  mutable std::mutex anchors_mutex_;
+  std::array<Anchor, 16> anchors_ = {};
+  size_t next_anchor_ = 0;
 };
 
 }  // namespace varnolt
