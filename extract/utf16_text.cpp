@@ -26,8 +26,7 @@ constexpr size_t kMaxBlocks = size_t{1} << 16;
 // The count hands out the file in claims of this many bytes; keep_going is
 // asked after each claim that the calling thread counted.
 constexpr int64_t kClaimBytes = int64_t{1} << 20;
-// No unit: before the first one, or behind the last (as Chunk has it).
-constexpr uint32_t kNoUnit = 0x10000;
+
 bool IsHigh(uint32_t unit) { return (unit & 0xFC00) == 0xD800; }
 bool IsLow(uint32_t unit) { return (unit & 0xFC00) == 0xDC00; }
 
@@ -183,14 +182,14 @@ size_t CountWithoutSurrogates(const unsigned char* p, size_t count, size_t& leng
   for (; i < count; ++i) {
     const uint32_t unit = UnitAt<kOrder>(p + 2 * i);
     if (IsHigh(unit) || IsLow(unit)) break;
-    length += Utf8LengthOf(unit, kNoUnit, kNoUnit);
+    length += Utf8LengthOf(unit, 0, 0);  // no surrogate: the neighbours do not count
   }
 #endif
   return i;
 }
 
 // The length of `count` units of UTF-8, or, with `out`, the units written
-// there. `before` and `after` are the units around them (kNoUnit for none).
+// there. `before` and `after` are the units around them (0x10000 for none).
 template <ByteOrder kOrder>
 size_t Convert(const unsigned char* p, size_t count, uint32_t before, uint32_t after, char* out) {
   size_t length = 0;

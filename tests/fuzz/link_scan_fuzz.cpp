@@ -30,7 +30,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Scanned actual;
   Walk expected;
   if (const std::optional<ByteOrder> order = Utf16MarkOf(input)) {
-    const Utf16Layout layout{1 + (data[0] >> 4), 1 + (data[1] & 0x07)};
+    const Utf16Layout layout{static_cast<size_t>(1 + (data[0] >> 4)),
+                             static_cast<size_t>(1 + (data[1] & 0x07))};
     actual = ScanUtf16(input, options, layout);
     expected = ReferenceWalk(ReferenceUtf8(UnitsOf(input, *order == ByteOrder::kBigEndian)));
   } else {
