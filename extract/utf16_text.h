@@ -36,7 +36,7 @@ std::optional<ByteOrder> Utf16MarkOf(std::string_view start);
 // offset falls in. The index of blocks holds at most 65,537 entries, however
 // large the file; a read keeps what it decodes on its own stack.
 // The most code units a Utf16Text reads from the file at once.
-inline constexpr size_t kMaxUtf16ReadUnits = 8192;
+inline constexpr size_t kMaxUtf16ReadUnits = 32768;
 
 // How a Utf16Text cuts its file. The defaults suit files; tests make both
 // tiny, so that characters and links straddle every boundary.
