@@ -128,6 +128,8 @@ run_end_to_end() {
   check "varnolt-scan.exe opens a name in Chinese and writes the links' bytes" \
     scan_opens_a_chinese_name
   check "varnolt-scan.exe writes links in the system's code page unchanged" scan_keeps_gb_bytes
+  check "varnolt-scan.exe on a console shows the log and the links in every script" \
+    scan_shows_names_on_a_console
 
   # --- The zip and the resources of varnolt.exe
   zip_name="varnolt-$version-$arch"
@@ -180,6 +182,20 @@ scan_opens_a_chinese_name() {
 scan_keeps_gb_bytes() {
   (cd "$work" && wine "$scan" gb.htm >"$work/out" 2>/dev/null) || return 1
   cmp -s "$work/out" <(printf '%s\n' "$gb_links" | iconv -f UTF-8 -t GB2312)
+}
+
+# On a console (Wine makes one of a terminal, which `script` provides), the
+# log and the links show by the display rule through the console's wide
+# output, whatever code page the console has.
+scan_shows_names_on_a_console() {
+  (cd "$work" && timeout 60 script -qec "'$loader' '$scan' '$unicode_page'" /dev/null) \
+    </dev/null >"$work/console" 2>&1 || return 1
+  local shown
+  shown=$(sed 's/\x1b\[[0-9;?]*[A-Za-z]//g; s/\r//g' "$work/console")
+  grep -qxF "Öffne Datei: $unicode_page...OK" <<<"$shown" || return 1
+  while IFS= read -r link; do
+    grep -qxF "$link" <<<"$shown" || return 1
+  done <<<"$unicode_links"
 }
 
 zip_holds_both_programs_and_the_readme() {
