@@ -3,8 +3,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "cli/terminal.h"
 #include "extract/boundary/log_texts.h"
-#include "extract/boundary/text_encoding.h"
 
 namespace varnolt {
 namespace {
@@ -24,19 +24,6 @@ const std::string_view* PerLinkLine(std::string_view line) {
     }
   }
   return nullptr;
-}
-
-// `text` and a line break to `stream`; false when either could not be
-// written. Only the scan's calling thread writes, and a quarter of a million
-// lines make the stream's lock worth skipping where the library allows.
-bool WriteLine(std::FILE* stream, std::string_view text) {
-#if defined(__GLIBC__)
-  return fwrite_unlocked(text.data(), 1, text.size(), stream) == text.size() &&
-         fputc_unlocked('\n', stream) != EOF;
-#else
-  return std::fwrite(text.data(), 1, text.size(), stream) == text.size() &&
-         std::fputc('\n', stream) != EOF;
-#endif
 }
 
 }  // namespace
@@ -67,7 +54,7 @@ void TerminalControls::SetProgress(int id, int position) {
 void TerminalControls::AddItem(int id, std::string_view text) {
   if (id == kResultList) {
     errno = 0;
-    if (!WriteLine(results_, text) && results_error_ == 0) {
+    if (!WriteTextLine(results_, text) && results_error_ == 0) {
       results_error_ = errno != 0 ? errno : EIO;
     }
   } else if (id == kStatusLog) {
@@ -116,10 +103,10 @@ void TerminalControls::WritePendingLine() {
   ClearProgress();
   if (pending_per_link_) {
     // Plain ASCII, and by the million: written as they are, in bulk.
-    WriteLine(log_, *pending_per_link_);
+    WriteTextLine(log_, *pending_per_link_);
     return;
   }
-  WriteLine(log_, TerminalText(pending_line_));
+  WriteTextLine(log_, LogLineText(pending_line_));
   std::fflush(log_);  // stage lines show at once
 }
 

@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "cli/terminal.h"
+#include "extract/boundary/text_encoding.h"
 
 namespace varnolt {
 namespace {
@@ -16,9 +17,27 @@ constexpr int kStopSignals[] = {SIGINT, SIGTERM};
 
 }  // namespace
 
+std::vector<std::string> CommandLineArguments(int argc, char** argv) {
+  return std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc);
+}
+
 void PrepareStandardStreams() {}
 
 bool IsTerminal(std::FILE* stream) { return ::isatty(::fileno(stream)) == 1; }
+
+std::string LogLineText(std::string_view line) { return TerminalText(line); }
+
+// Only the scan's calling thread writes, and a quarter of a million lines
+// make the stream's lock worth skipping where the library allows.
+bool WriteTextLine(std::FILE* stream, std::string_view text) {
+#if defined(__GLIBC__)
+  return fwrite_unlocked(text.data(), 1, text.size(), stream) == text.size() &&
+         fputc_unlocked('\n', stream) != EOF;
+#else
+  return std::fwrite(text.data(), 1, text.size(), stream) == text.size() &&
+         std::fputc('\n', stream) != EOF;
+#endif
+}
 
 void CatchStopSignals() {
   for (const int signal : kStopSignals) {

@@ -43,8 +43,8 @@ int main(int argc, char** argv) {
   using namespace varnolt;
   Arguments args;
   bool options_done = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::string_view arg = argv[i];
+  for (const std::string& argument : CommandLineArguments(argc, argv)) {
+    const std::string_view arg = argument;
     if (options_done || arg == "-" || arg.empty() || arg[0] != '-') {
       args.inputs.emplace_back(arg);
     } else if (arg == "--") {

@@ -1,12 +1,17 @@
 # Packaging. On Linux, `cpack` (make package) builds the Debian package
 # varnolt_<version>_<arch>.deb from the install rules; on Windows, the build
-# leaves varnolt-<version>-win32.zip with both programs and a short readme.
+# leaves varnolt-<version>-win32.zip (or -win64.zip from the 64-bit build)
+# with both programs and a short readme.
 
 if(WIN32)
   if(NOT VARNOLT_GUI)
     return()
   endif()
-  set(zip_name varnolt-${PROJECT_VERSION}-win32)
+  if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    set(zip_name varnolt-${PROJECT_VERSION}-win64)
+  else()
+    set(zip_name varnolt-${PROJECT_VERSION}-win32)
+  endif()
   set(zip_root ${PROJECT_BINARY_DIR}/zip)
   set(zip ${PROJECT_BINARY_DIR}/${zip_name}.zip)
   # The readme in Windows line breaks; UTF-8 with a byte order mark, which

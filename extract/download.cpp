@@ -9,6 +9,9 @@
 
 #include "extract/boundary/log_texts.h"
 #include "extract/boundary/status_log.h"
+#ifdef _WIN32
+#include "extract/boundary/wide_text.h"
+#endif
 
 namespace varnolt {
 namespace {
@@ -49,16 +52,39 @@ std::string TemporaryName() {
   return name + ".part";
 }
 
+// The file system's path for a name in the program's bytes. On Windows those
+// are UTF-8, with an unpaired surrogate in its three-byte form, which the
+// narrow path refuses to convert.
+std::filesystem::path FilePath(const std::string& name) {
+#ifdef _WIN32
+  return std::filesystem::path(ToWide(name));
+#else
+  return std::filesystem::path(name);
+#endif
+}
+
 // A partial file of ours: kDownloadFileName, a dot, 16 hex digits, ".part".
-bool IsPartialName(std::string_view name) {
-  const std::string_view prefix = kDownloadFileName;
+// `name` is as the system holds it (UTF-16 on Windows), so that another
+// file's name is judged without being converted: the narrow form of a name
+// with an unpaired surrogate, which Windows allows, throws.
+template <typename Char>
+bool IsPartialName(std::basic_string_view<Char> name) {
+  constexpr std::string_view kPrefix = kDownloadFileName;
   constexpr std::string_view kSuffix = ".part";
-  if (name.size() != prefix.size() + 1 + 16 + kSuffix.size() || !name.starts_with(prefix) ||
-      name[prefix.size()] != '.' || !name.ends_with(kSuffix)) {
-    return false;
+  constexpr std::string_view kDigits = "0123456789abcdef";
+  if (name.size() != kPrefix.size() + 1 + 16 + kSuffix.size()) return false;
+  const auto matches = [&name](size_t at, std::string_view ascii) {
+    for (size_t i = 0; i < ascii.size(); ++i) {
+      if (name[at + i] != static_cast<Char>(ascii[i])) return false;
+    }
+    return true;
+  };
+  for (size_t i = kPrefix.size() + 1; i < kPrefix.size() + 1 + 16; ++i) {
+    const Char c = name[i];
+    if (c > 0x7F || kDigits.find(static_cast<char>(c)) == std::string_view::npos) return false;
   }
-  const std::string_view digits = name.substr(prefix.size() + 1, 16);
-  return digits.find_first_not_of("0123456789abcdef") == std::string_view::npos;
+  return matches(0, kPrefix) && matches(kPrefix.size(), ".") &&
+         matches(kPrefix.size() + 17, kSuffix);
 }
 
 // Removes the partial files in the current directory that a program killed
@@ -72,15 +98,21 @@ void RemoveStalePartials() {
     const auto now = fs::file_time_type::clock::now();
     for (fs::directory_iterator entry(".", error), end; !error && entry != end;
          entry.increment(error)) {
-      const std::string name = entry->path().filename().string();
+      const fs::path::string_type name = entry->path().filename().native();
       std::error_code ignored;
-      if (!IsPartialName(name) || !fs::is_regular_file(entry->symlink_status(ignored))) continue;
+      if (!IsPartialName<fs::path::value_type>(name) ||
+          !fs::is_regular_file(entry->symlink_status(ignored))) {
+        continue;
+      }
       const auto written = entry->last_write_time(ignored);
-      if (!ignored && now - written >= kStalePartialAge) RemoveUnlessBeingFetched(name);
+      // The name is ASCII, so each unit is its byte.
+      if (!ignored && now - written >= kStalePartialAge) {
+        RemoveUnlessBeingFetched(std::string(name.begin(), name.end()));
+      }
     }
   } catch (const std::exception&) {
-    // A name the system cannot give as bytes, or no memory: the files stay
-    // for the next download to try, which is all that is lost.
+    // No memory: the files stay for the next download to try, which is all
+    // that is lost.
   }
 }
 
@@ -107,13 +139,13 @@ DownloadResult DownloadPage(const std::string& address, Controls& ui, const Fetc
     // rename() replaces the target in one step: a reader sees the old page
     // or the new one, never a mixture.
     std::error_code error;
-    std::filesystem::rename(temporary, kDownloadFileName, error);
+    std::filesystem::rename(FilePath(temporary), FilePath(kDownloadFileName), error);
     if (error) result = FetchResult{false, error.message()};
   }
   if (!result.ok) {
     download.page.reset();
     std::error_code ignored;  // nothing left to report if the remove fails too
-    std::filesystem::remove(temporary, ignored);
+    std::filesystem::remove(FilePath(temporary), ignored);
     if (result.stopped) {
       LogStatus(ui, kLogDownloadStopped, LogNewLine);
       download.status = DownloadStatus::kStopped;

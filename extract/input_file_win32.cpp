@@ -1,10 +1,12 @@
-// Win32 file access for the scan job, through the ANSI services so that a
-// name is taken as the code-page-1252 bytes it was typed in.
+// Win32 file access for the scan job, through the wide (W) services: a name
+// is the program's UTF-8, as the system handed it over or the user typed it
+// (extract/boundary/wide_text.h), so that a name in any script opens.
 #include <windows.h>
 
 #include <algorithm>
 #include <string>
 
+#include "extract/boundary/wide_text.h"
 #include "extract/input_file.h"
 
 namespace varnolt {
@@ -86,16 +88,17 @@ bool WriteAll(HANDLE handle, const char* data, DWORD n) {
 // Copies a pipe or console to a temporary file that goes away when it is
 // closed, so that it gets a size and can be re-read like any file.
 HANDLE SpoolToTemporaryFile(HANDLE from) {
-  char folder[MAX_PATH + 1];
-  char path[MAX_PATH + 1];
-  const DWORD folder_length = GetTempPathA(sizeof folder, folder);
-  if (folder_length == 0 || folder_length > sizeof folder) return INVALID_HANDLE_VALUE;
-  if (GetTempFileNameA(folder, "vns", 0, path) == 0) return INVALID_HANDLE_VALUE;
+  // The user's temporary folder may be named in any script.
+  wchar_t folder[MAX_PATH + 1];
+  wchar_t path[MAX_PATH + 1];
+  const DWORD folder_length = GetTempPathW(MAX_PATH + 1, folder);
+  if (folder_length == 0 || folder_length > MAX_PATH) return INVALID_HANDLE_VALUE;
+  if (GetTempFileNameW(folder, L"vns", 0, path) == 0) return INVALID_HANDLE_VALUE;
   HANDLE spool =
-      CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_ALWAYS,
+      CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_ALWAYS,
                   FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
   if (spool == INVALID_HANDLE_VALUE) {
-    DeleteFileA(path);
+    DeleteFileW(path);
     return INVALID_HANDLE_VALUE;
   }
   std::string chunk(1 << 20, '\0');
@@ -124,8 +127,9 @@ std::unique_ptr<InputFile> OpenInputFile(const std::string& name) {
   // Read access, shared for reading only: a file that another process holds
   // open for writing is refused rather than read half-written. Directories
   // cannot be opened this way at all, devices are refused below.
-  HANDLE handle = CreateFileA(name.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  HANDLE handle =
+      CreateFileW(ToWide(name).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return nullptr;
   return WrapDiskFile(handle, 0);
 }
@@ -134,7 +138,7 @@ std::unique_ptr<InputFile> OpenInputFileToRename(const std::string& name) {
   if (name.find('\0') != std::string::npos) return nullptr;
   // Renaming a file needs every handle open on it to share deletion.
   HANDLE handle =
-      CreateFileA(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+      CreateFileW(ToWide(name).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return nullptr;
   return WrapDiskFile(handle, 0);

@@ -1,7 +1,7 @@
 // The page fetch on Windows: the system's URL moniker service, so proxies,
 // certificates and redirects follow the user's Internet settings.
 //
-// URLDownloadToFileA blocks its thread in a message loop of its own, which
+// URLDownloadToFileW blocks its thread in a message loop of its own, which
 // wakes only for the moniker's notifications: while the server is silent,
 // nothing of ours runs on that thread. So the transfer runs on a thread of
 // its own, and the calling thread waits for it in short turns, asking
@@ -17,6 +17,7 @@
 #include <mutex>
 #include <string>
 
+#include "extract/boundary/wide_text.h"
 #include "extract/download.h"
 #include "extract/page_fetch.h"
 #include "extract/transfer_limits.h"
@@ -33,9 +34,9 @@ constexpr DWORD kAbortGraceMilliseconds = 5000;
 // What the transfer thread and the caller share. Reference-counted, so that a
 // transfer thread that outlives an abandoned call still has it.
 struct Transfer {
-  std::string url;
-  std::string path;
-  HANDLE done = nullptr;  // set by the thread when URLDownloadToFileA returned
+  std::wstring url;
+  std::wstring path;
+  HANDLE done = nullptr;  // set by the thread when URLDownloadToFileW returned
   HRESULT result = E_PENDING;
   int64_t max_page_bytes = kMaxPageBytes;
   std::atomic<bool> abort{false};
@@ -88,17 +89,6 @@ struct Transfer {
   }
 };
 
-// `text` in the ANSI code page, the empty text for none.
-std::string Narrow(LPCWSTR text) {
-  if (text == nullptr) return {};
-  const int size = WideCharToMultiByte(CP_ACP, 0, text, -1, nullptr, 0, nullptr, nullptr);
-  if (size <= 1) return {};
-  std::string narrow(static_cast<size_t>(size), '\0');
-  WideCharToMultiByte(CP_ACP, 0, text, -1, narrow.data(), size, nullptr, nullptr);
-  narrow.pop_back();  // the terminating NUL
-  return narrow;
-}
-
 // Lives on the transfer thread's stack for the one synchronous transfer;
 // COM's reference counting is kept honest but never frees it.
 class TransferWatch final : public IBindStatusCallback, public IHttpNegotiate {
@@ -136,7 +126,7 @@ class TransferWatch final : public IBindStatusCallback, public IHttpNegotiate {
     } else if (status == BINDSTATUS_REDIRECTING) {
       ++transfer_.redirects;
       // The moniker service would follow a server to file: and others.
-      if (!IsWebAddress(Narrow(text))) {
+      if (text == nullptr || !IsWebAddress(FromWide(text))) {
         transfer_.bad_redirect = true;
         transfer_.abort = true;
       }
@@ -157,7 +147,7 @@ class TransferWatch final : public IBindStatusCallback, public IHttpNegotiate {
     }
     return transfer_.abort ? E_ABORT : S_OK;
   }
-  // The binding is let go once URLDownloadToFileA has returned, not here:
+  // The binding is let go once URLDownloadToFileW has returned, not here:
   // this may run inside the caller's Abort(), which holds the binding.
   HRESULT STDMETHODCALLTYPE OnStopBinding(HRESULT, LPCWSTR) override { return S_OK; }
   HRESULT STDMETHODCALLTYPE GetBindInfo(DWORD* flags, BINDINFO*) override {
@@ -198,7 +188,7 @@ DWORD WINAPI RunTransfer(void* parameter) {
   {
     TransferWatch watch(transfer);
     transfer.result =
-        URLDownloadToFileA(nullptr, transfer.url.c_str(), transfer.path.c_str(), 0, &watch);
+        URLDownloadToFileW(nullptr, transfer.url.c_str(), transfer.path.c_str(), 0, &watch);
     transfer.SetBinding(nullptr);
   }
   if (SUCCEEDED(com)) CoUninitialize();
@@ -246,10 +236,10 @@ FetchResult FetchToFile(const std::string& url, const std::string& path,
   }
 
   auto transfer = std::make_shared<Transfer>();
-  transfer->url = url;
-  transfer->path = path;
+  transfer->url = ToWide(url);
+  transfer->path = ToWide(path);
   transfer->max_page_bytes = options.max_page_bytes;
-  transfer->done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  transfer->done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   if (transfer->done == nullptr) {
     return {false, DescribeFailure(HRESULT_FROM_WIN32(GetLastError()))};
   }
@@ -317,7 +307,7 @@ FetchResult FetchToFile(const std::string& url, const std::string& path,
 
 bool RemoveUnlessBeingFetched(const std::string& path) {
   // A file that a transfer holds open cannot be deleted.
-  return path.find('\0') == std::string::npos && DeleteFileA(path.c_str()) != 0;
+  return path.find('\0') == std::string::npos && DeleteFileW(ToWide(path).c_str()) != 0;
 }
 
 }  // namespace varnolt

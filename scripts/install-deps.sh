@@ -24,14 +24,30 @@ if [ "${1:-}" = "--fuzz" ]; then
   packages+=(clang libclang-rt-14-dev)
 fi
 
-# --windows: the 32-bit Windows cross build and its tests under Wine. wine32
-# is an i386 package, so that architecture must be known to dpkg first.
+# --windows: the 32-bit and 64-bit Windows cross builds and their tests under
+# Wine. wine32 is an i386 package, so that architecture must be known to dpkg
+# first; it installs also where the kernel runs no 32-bit program, and the
+# tests then find that out and use wine64 alone. The Chinese locale is for
+# the test of a page in the system's double-byte code page.
 windows=""
 if [ "${1:-}" = "--windows" ]; then
   windows=1
-  packages+=(g++-mingw-w64-i686 binutils-mingw-w64-i686 googletest
-             wine wine32:i386 xvfb xdotool xclip x11-utils icoutils python3-minimal)
+  packages+=(g++-mingw-w64-i686 binutils-mingw-w64-i686
+             g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 googletest
+             wine wine32:i386 wine64 locales xvfb xdotool xclip x11-utils icoutils
+             python3-minimal)
 fi
+
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
+
+# Wine takes its system locale from the C library's, which must exist for it.
+generate_locale() {
+  if [ -n "$windows" ] && ! locale -a 2>/dev/null | grep -qix 'zh_CN.utf-\?8'; then
+    echo "Generating the locale zh_CN.UTF-8"
+    $sudo localedef -i zh_CN -c -f UTF-8 zh_CN.UTF-8
+  fi
+}
 
 missing=()
 for p in "${packages[@]}"; do
@@ -39,10 +55,11 @@ for p in "${packages[@]}"; do
     missing+=("$p")
   fi
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
+if [ ${#missing[@]} -eq 0 ]; then
+  generate_locale
+  exit 0
+fi
 
-sudo=""
-if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
 echo "Installing: ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
 if [ -n "$windows" ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
@@ -50,3 +67,4 @@ if [ -n "$windows" ] && ! dpkg --print-foreign-architectures | grep -qx i386; th
 fi
 $sudo apt-get -o DPkg::Lock::Timeout=600 update -qq
 $sudo apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends "${missing[@]}"
+generate_locale

@@ -13,6 +13,9 @@
 #include <tuple>
 #include <vector>
 
+#include "extract/boundary/text_encoding.h"
+#include "extract/boundary/wide_text.h"
+
 namespace varnolt {
 namespace {
 
@@ -92,12 +95,89 @@ TEST_F(Win32MainWindowTest, ResultListKeepsOneLinePerItemWithoutOuterBreaks) {
   window_->AddItem(kResultList, "old");
   window_->ClearItems(kResultList);
   window_->AddItem(kResultList, "");  // the length stays 0: no break before the next line
-  window_->AddItem(kResultList, "\xC4\xD6\xDF");
+  window_->AddItem(kResultList, "\xC3\x84\xC3\x96\xC3\x9F");
   window_->AddItem(kResultList, "b");
   EXPECT_EQ(SendMessageA(Control(kResultList), EM_GETLINECOUNT, 0, 0), 2);
-  EXPECT_EQ(window_->ItemText(kResultList, 0), "\xC4\xD6\xDF");
+  EXPECT_EQ(window_->ItemText(kResultList, 0), "\xC3\x84\xC3\x96\xC3\x9F");
   EXPECT_EQ(window_->ItemText(kResultList, 1), "b");  // no end-of-paragraph mark to drop
   EXPECT_EQ(window_->ItemText(kResultList, 2) + window_->ItemText(kResultList, -1), "");
+}
+
+// Links named in any script show as such and leave the list, copied, as the
+// same characters; before, UTF-8 names showed and copied as Windows-1252
+// ("ä¸­æ–‡" for "中文"), and the ed2k client saved the files under them.
+TEST_F(Win32MainWindowTest, ResultListShowsAndCopiesNamesInEveryScript) {
+  const std::string links[] = {
+      "ed2k://|file|\xE4\xB8\xAD\xE6\x96\x87\xE7\x94\xB5\xE5\xBD\xB1.2024.mkv|1|AA|/",
+      "ed2k://|file|Caf\xC3\xA9 Cr\xC3\xA8me.iso|2|BB|/",
+      "ed2k://|file|\xF0\x9F\x8E\xAC \xD0\x9A\xD0\xB8\xD0\xBD\xD0\xBE.avi|3|CC|/",
+  };
+  const std::wstring shown =
+      L"ed2k://|file|中文电影.2024.mkv|1|AA|/\r\n"
+      L"ed2k://|file|Café Crème.iso|2|BB|/\r\n"
+      L"ed2k://|file|\xD83C\xDFAC Кино.avi|3|CC|/";
+  for (const std::string& link : links) window_->AddItem(kResultList, link);
+  for (int line = 0; line < 3; ++line) EXPECT_EQ(window_->ItemText(kResultList, line), links[line]);
+
+  HWND list = Control(kResultList);
+  SendMessageW(list, EM_SETSEL, 0, -1);
+  SendMessageW(list, WM_COPY, 0, 0);
+  ASSERT_TRUE(OpenClipboard(hwnd_));
+  HANDLE data = GetClipboardData(CF_UNICODETEXT);
+  const std::wstring copied = data != nullptr ? static_cast<const wchar_t*>(GlobalLock(data)) : L"";
+  if (data != nullptr) GlobalUnlock(data);
+  CloseClipboard();
+  EXPECT_EQ(copied, shown);
+}
+
+// Bytes that are not UTF-8 show in the system's code page, and read back as
+// what they showed as; they never vanish.
+TEST_F(Win32MainWindowTest, LinesThatAreNotUtf8ShowInTheSystemsCodePage) {
+  if (GetACP() != 1252) GTEST_SKIP() << "written for a Western system, this one has " << GetACP();
+  window_->AddItem(kResultList, "ed2k://|file|M\xE4rz \x80.iso|1|AA|/");
+  window_->AddItem(kStatusLog,
+                   "\xC3\x96"
+                   "ffne Datei: m\xE4rz.htm...");
+  EXPECT_EQ(window_->ItemText(kResultList, 0), "ed2k://|file|M\xC3\xA4rz \xE2\x82\xAC.iso|1|AA|/");
+  EXPECT_EQ(window_->ItemText(kStatusLog, window_->CountItems(kStatusLog) - 1),
+            "\xC3\x96"
+            "ffne Datei: m\xC3\xA4rz.htm...");
+}
+
+// GetText gives at most 31,999 bytes of UTF-8; a character that would cross
+// the limit is left out whole, never cut into a broken sequence.
+TEST_F(Win32MainWindowTest, InputFieldTextStopsAtTheByteLimitBetweenCharacters) {
+  const struct {
+    std::wstring text;
+    size_t bytes;
+  } cases[] = {
+      {std::wstring(31996, L'a') + L"中", 31999},            // fits exactly
+      {std::wstring(31997, L'a') + L"中", 31997},            // would need 32,000
+      {std::wstring(31996, L'a') + L"\xD83D\xDE00", 31996},  // four bytes
+      {std::wstring(10000, L'中') + L"x", 30001},            // three bytes a character
+      {std::wstring(10666, L'中') + L"中", 31998},
+  };
+  for (const auto& c : cases) {
+    SetWindowTextW(Control(kInputField), c.text.c_str());
+    const std::string text = window_->GetText(kInputField);
+    EXPECT_EQ(text.size(), c.bytes);
+    EXPECT_TRUE(IsValidUtf8(text));
+  }
+}
+
+// A name with an unpaired surrogate (Windows allows one) goes into the field
+// and comes out again as the same bytes, so that it still names its file.
+TEST_F(Win32MainWindowTest, InputFieldKeepsNamesTheSystemHandedOver) {
+  const std::string names[] = {"C:\\\xE4\xB8\x8B\xE8\xBD\xBD\xE9\xA1\xB5.htm",
+                               "C:\\x\xED\xA0\x80y.htm", "\xF0\x9F\x98\x80"};
+  const std::wstring wide[] = {L"C:\\下载页.htm", L"C:\\x\xD800y.htm", L"\xD83D\xDE00"};
+  for (int i = 0; i < 3; ++i) {
+    window_->SetText(kInputField, names[i]);
+    wchar_t shown[64] = {};
+    GetWindowTextW(Control(kInputField), shown, 64);
+    EXPECT_EQ(std::wstring(shown), wide[i]);
+    EXPECT_EQ(window_->GetText(kInputField), names[i]);
+  }
 }
 
 // Before, the control's default limit of 32,767 characters silently dropped
@@ -200,41 +280,46 @@ TEST_F(Win32MainWindowTest, TabAndShiftTabWalkTheRingOfTabStops) {
 }
 
 // What Explorer posts for a drop: the first file's path replaces the field's
-// text, and no command is asked for.
+// text, and no command is asked for. Explorer hands the names in UTF-16, here
+// one that no ANSI code page but the Chinese one holds.
 TEST_F(Win32MainWindowTest, DroppedFileFillsTheInputField) {
   EXPECT_NE(GetWindowLongA(hwnd_, GWL_EXSTYLE) & WS_EX_ACCEPTFILES, 0);
   window_->SetText(kInputField, "before");
-  const std::string files =
-      std::string("C:\\Seiten\\\xE4 1.htm") + '\0' + "C:\\b.htm" + '\0' + '\0';
-  HGLOBAL drop = GlobalAlloc(GHND, sizeof(DROPFILES) + files.size());
+  const std::wstring files =
+      std::wstring(L"C:\\Seiten\\下载页 1.htm") + L'\0' + L"C:\\b.htm" + L'\0' + L'\0';
+  const size_t bytes = files.size() * sizeof(wchar_t);
+  HGLOBAL drop = GlobalAlloc(GHND, sizeof(DROPFILES) + bytes);
   auto* header = static_cast<DROPFILES*>(GlobalLock(drop));
   header->pFiles = sizeof(DROPFILES);
-  memcpy(reinterpret_cast<char*>(header) + sizeof(DROPFILES), files.data(), files.size());
+  header->fWide = TRUE;
+  memcpy(reinterpret_cast<char*>(header) + sizeof(DROPFILES), files.data(), bytes);
   GlobalUnlock(drop);
   Drain();
-  PostMessageA(hwnd_, WM_DROPFILES, reinterpret_cast<WPARAM>(drop), 0);
+  PostMessageW(hwnd_, WM_DROPFILES, reinterpret_cast<WPARAM>(drop), 0);
   Drain();
-  EXPECT_EQ(window_->GetText(kInputField), "C:\\Seiten\\\xE4 1.htm");
+  EXPECT_EQ(window_->GetText(kInputField),
+            "C:\\Seiten\\\xE4\xB8\x8B\xE8\xBD\xBD\xE9\xA1\xB5 1.htm");
   EXPECT_NE(window_->EventControlId(), kStartButton);
 }
 
+// The name is typed in Chinese: the dialog hands it over as UTF-8.
 TEST_F(Win32MainWindowTest, FileDialogAcceptsANewNameAndCancelGivesEmpty) {
-  for (const std::string& name :
-       {std::to_string(GetCurrentProcessId()) + "-neu.htm", std::string()}) {
+  for (const std::wstring& name :
+       {std::to_wstring(GetCurrentProcessId()) + L"-下载页.htm", std::wstring()}) {
     // Answers the dialog once it shows: types the name and confirms, or cancels.
     std::thread answer([&] {
       HWND dialog = nullptr;
       for (int tries = 0; tries < 200 && !IsWindowVisible(dialog); ++tries) {
         Sleep(50);
-        dialog = FindWindowA(nullptr, "Datei zum einlesen");
+        dialog = FindWindowW(nullptr, L"Datei zum einlesen");
       }
       EXPECT_FALSE(IsWindowEnabled(hwnd_)) << "the dialog is modal";
-      SetDlgItemTextA(dialog, 0x47C, name.c_str());  // the file-name box
+      SetDlgItemTextW(dialog, 0x47C, name.c_str());  // the file-name box
       PostMessageA(dialog, WM_COMMAND, name.empty() ? IDCANCEL : IDOK, 0);
     });
     const std::string chosen = window_->ChooseInputFile();
     answer.join();
-    EXPECT_TRUE(name.empty() ? chosen.empty() : chosen.ends_with("\\" + name)) << chosen;
+    EXPECT_TRUE(name.empty() ? chosen.empty() : chosen.ends_with(FromWide(L"\\" + name))) << chosen;
     EXPECT_TRUE(IsWindowEnabled(hwnd_));
   }
 }

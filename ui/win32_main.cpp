@@ -7,13 +7,16 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "extract/boundary/wide_text.h"
 #include "ui/main_flow.h"
 #include "ui/main_window.h"
 #include "ui/open_with.h"
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
-  const varnolt::WindowArguments args = varnolt::ParseWindowArguments(
-      std::vector<std::string>(__argv + (__argc > 0 ? 1 : 0), __argv + __argc));
+  // The arguments as the system holds them: a name outside the ANSI code
+  // page would not survive the narrow command line.
+  const varnolt::WindowArguments args =
+      varnolt::ParseWindowArguments(varnolt::CommandLineArguments());
   if (args.usage_error) {
     std::fprintf(stderr, "%s\n", varnolt::kWindowUsage);
     std::fflush(stderr);

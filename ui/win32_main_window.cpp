@@ -10,18 +10,21 @@
 #include <string_view>
 #include <vector>
 
+#include "extract/boundary/wide_text.h"
 #include "ui/window_layout.h"
 
 namespace varnolt {
 namespace {
 
-constexpr char kWindowClassName[] = "WindowClass_0";
+constexpr wchar_t kWindowClassName[] = L"WindowClass_0";
 // A caption with the system menu and the close button; no sizing border and
 // no minimise or maximise box, so the window can be moved but not resized.
 constexpr DWORD kWindowStyle = WS_CAPTION | WS_SYSMENU;
 
-// Read-back buffers: room for the longest text and its terminating NUL.
-constexpr int kTextBufferSize = kMaxItemText + 1;
+// Read-back buffer of the result list's lines, in UTF-16 units: room for a
+// line of kMaxItemText ASCII bytes and its terminating NUL.
+constexpr int kLineBufferSize = kMaxItemText + 1;
+// The open-file dialog's buffer, in UTF-16 units: a path of up to 9,999.
 constexpr DWORD kFileNameBufferSize = 10000;
 constexpr DWORD kOpenFileFlags =
     OFN_EXPLORER | OFN_PATHMUSTEXIST | OFN_NOCHANGEDIR | OFN_HIDEREADONLY;
@@ -32,8 +35,8 @@ constexpr LPARAM kResultListTextLimit = 0x7FFFFFFE;
 // What the Win32 controls add to the shared layout (ui/window_layout.h), whose
 // tab stops become WS_TABSTOP.
 struct ControlClass {
-  const char* class_name;  // nullptr: the rich-edit class chosen at run time
-  DWORD style;             // besides WS_CHILD, WS_VISIBLE and WS_TABSTOP
+  const wchar_t* class_name;  // nullptr: the rich-edit class chosen at run time
+  DWORD style;                // besides WS_CHILD, WS_VISIBLE and WS_TABSTOP
   DWORD ex_style;
   bool set_font;
 };
@@ -41,33 +44,33 @@ struct ControlClass {
 // Indexed by control id. WS_GROUP marks where a new group of controls starts
 // for the dialog manager's arrow keys; the window keeps the classic grouping.
 constexpr ControlClass kControlClasses[7] = {
-    {"STATIC", WS_GROUP | SS_RIGHT, WS_EX_CLIENTEDGE, true},
-    {"EDIT", WS_GROUP | ES_AUTOHSCROLL, WS_EX_CLIENTEDGE, true},
-    {"BUTTON", WS_GROUP | BS_PUSHBUTTON, 0, true},
-    {PROGRESS_CLASSA, 0, 0, false},
+    {L"STATIC", WS_GROUP | SS_RIGHT, WS_EX_CLIENTEDGE, true},
+    {L"EDIT", WS_GROUP | ES_AUTOHSCROLL, WS_EX_CLIENTEDGE, true},
+    {L"BUTTON", WS_GROUP | BS_PUSHBUTTON, 0, true},
+    {PROGRESS_CLASSW, 0, 0, false},
     {nullptr,
      WS_VSCROLL | WS_HSCROLL | ES_MULTILINE | ES_AUTOVSCROLL | ES_AUTOHSCROLL | ES_NOHIDESEL |
          ES_WANTRETURN,
      WS_EX_CLIENTEDGE, true},
-    {"BUTTON", WS_GROUP | BS_PUSHBUTTON, 0, true},
-    {"LISTBOX",
+    {L"BUTTON", WS_GROUP | BS_PUSHBUTTON, 0, true},
+    {L"LISTBOX",
      WS_VSCROLL | WS_HSCROLL | WS_GROUP | LBS_NOTIFY | LBS_HASSTRINGS | LBS_NOINTEGRALHEIGHT,
      WS_EX_CLIENTEDGE, true},
 };
 
 // Loaded on the first result-list creation and kept until the process ends.
-const char* RichEditClass() {
-  static const char* class_name = [] {
-    if (LoadLibraryA("RICHED20.DLL") != nullptr) return "RichEdit20A";
-    LoadLibraryA("RICHED32.DLL");
-    return "RichEdit";
+const wchar_t* RichEditClass() {
+  static const wchar_t* class_name = [] {
+    if (LoadLibraryW(L"RICHED20.DLL") != nullptr) return L"RichEdit20W";
+    LoadLibraryW(L"RICHED32.DLL");
+    return L"RichEdit";
   }();
   return class_name;
 }
 
-// A NUL-terminated copy: the ANSI services take C strings, and a NUL inside
-// the text ends it there as it would on any other path into the controls.
-std::string CString(std::string_view text) { return std::string(text.substr(0, text.find('\0'))); }
+// `text` as the controls show it, NUL-terminated: a NUL inside the text ends
+// it there, as it would on any other path into the controls.
+std::wstring ControlText(std::string_view text) { return ToWide(text.substr(0, text.find('\0'))); }
 
 class Win32MainWindow final : public MainWindow {
  public:
@@ -102,7 +105,7 @@ class Win32MainWindow final : public MainWindow {
   void CreateControl(int id);
   HWND Control(int id, int wanted) const { return id == wanted ? controls_[id] : nullptr; }
 
-  HINSTANCE instance_ = GetModuleHandleA(nullptr);
+  HINSTANCE instance_ = GetModuleHandleW(nullptr);
   HFONT font_ = nullptr;
   bool class_registered_ = false;
   HWND window_ = nullptr;
@@ -126,7 +129,7 @@ Win32MainWindow::Win32MainWindow() {
 
 Win32MainWindow::~Win32MainWindow() {
   if (window_ != nullptr) DestroyWindow(window_);
-  if (class_registered_) UnregisterClassA(kWindowClassName, instance_);
+  if (class_registered_) UnregisterClassW(kWindowClassName, instance_);
   if (keyboard_table_ != nullptr) DestroyAcceleratorTable(keyboard_table_);
 }
 
@@ -134,16 +137,16 @@ bool Win32MainWindow::CreateMainWindow() {
   const DWORD style = kWindowStyle | WS_VISIBLE;
 
   LOGBRUSH brush = {BS_SOLID, GetSysColor(COLOR_BTNFACE), 0};
-  WNDCLASSA window_class = {};
+  WNDCLASSW window_class = {};
   window_class.style = CS_DBLCLKS;
   window_class.lpfnWndProc = WindowProc;
   window_class.hInstance = instance_;
   // Icon resource 1 is the program's icon; without it the system's default shows.
-  window_class.hIcon = LoadIconA(instance_, MAKEINTRESOURCEA(1));
-  window_class.hCursor = LoadCursorA(nullptr, IDC_ARROW);
+  window_class.hIcon = LoadIconW(instance_, MAKEINTRESOURCEW(1));
+  window_class.hCursor = LoadCursorW(nullptr, IDC_ARROW);
   window_class.hbrBackground = CreateBrushIndirect(&brush);
   window_class.lpszClassName = kWindowClassName;
-  class_registered_ = RegisterClassA(&window_class) != 0;
+  class_registered_ = RegisterClassW(&window_class) != 0;
 
   // The outer size that gives the client area its size, then centred on the
   // screen; an outer frame larger than the screen is centred as if it fitted.
@@ -156,8 +159,8 @@ bool Win32MainWindow::CreateMainWindow() {
   const int x = screen_width / 2 - std::min(outer_width, screen_width) / 2;
   const int y = screen_height / 2 - std::min(outer_height, screen_height) / 2;
 
-  window_ = CreateWindowExA(0, kWindowClassName, kWindowTitle, style, x, y, outer_width,
-                            outer_height, nullptr, nullptr, instance_, this);
+  window_ = CreateWindowExW(0, kWindowClassName, ToWide(kWindowTitle).c_str(), style, x, y,
+                            outer_width, outer_height, nullptr, nullptr, instance_, this);
   if (window_ == nullptr) return false;
   DragAcceptFiles(window_, TRUE);
 
@@ -165,24 +168,25 @@ bool Win32MainWindow::CreateMainWindow() {
       {FVIRTKEY | FNOINVERT, VK_TAB, kFocusNextCommand},
       {FVIRTKEY | FNOINVERT | FSHIFT, VK_TAB, kFocusPreviousCommand},
   };
-  keyboard_table_ = CreateAcceleratorTableA(keys, 2);
+  keyboard_table_ = CreateAcceleratorTableW(keys, 2);
   return true;
 }
 
 void Win32MainWindow::CreateControl(int id) {
   const ControlLayout& layout = kControlLayouts[id];
   const ControlClass& kind = kControlClasses[id];
-  const char* class_name = kind.class_name != nullptr ? kind.class_name : RichEditClass();
+  const wchar_t* class_name = kind.class_name != nullptr ? kind.class_name : RichEditClass();
   const DWORD style = WS_CHILD | WS_VISIBLE | kind.style | (layout.tab_stop ? WS_TABSTOP : 0);
+  const std::wstring text = layout.text != nullptr ? ToWide(layout.text) : std::wstring();
   HWND control =
-      CreateWindowExA(kind.ex_style, class_name, layout.text, style, layout.x, layout.y,
-                      layout.width, layout.height, window_,
+      CreateWindowExW(kind.ex_style, class_name, layout.text != nullptr ? text.c_str() : nullptr,
+                      style, layout.x, layout.y, layout.width, layout.height, window_,
                       reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance_, nullptr);
   controls_[id] = control;
   if (control == nullptr) return;
-  if (kind.set_font) SendMessageA(control, WM_SETFONT, reinterpret_cast<WPARAM>(font_), TRUE);
-  if (id == kProgressBar) SendMessageA(control, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
-  if (id == kResultList) SendMessageA(control, EM_EXLIMITTEXT, 0, kResultListTextLimit);
+  if (kind.set_font) SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font_), TRUE);
+  if (id == kProgressBar) SendMessageW(control, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
+  if (id == kResultList) SendMessageW(control, EM_EXLIMITTEXT, 0, kResultListTextLimit);
 }
 
 // --- Control operations
@@ -190,85 +194,88 @@ void Win32MainWindow::CreateControl(int id) {
 std::string Win32MainWindow::GetText(int id) {
   HWND field = Control(id, kInputField);
   if (field == nullptr) return {};
-  std::string text(kTextBufferSize, '\0');
-  const int length = GetWindowTextA(field, text.data(), kTextBufferSize);
-  text.resize(std::max(length, 0));
-  return text;
+  // The whole text, then cut to the limit as UTF-8: the field holds
+  // characters, the program's texts count bytes.
+  std::wstring text(std::max(GetWindowTextLengthW(field), 0) + 1, L'\0');
+  text.resize(std::max(GetWindowTextW(field, text.data(), static_cast<int>(text.size())), 0));
+  return FromWide(text, kMaxItemText);
 }
 
 void Win32MainWindow::SetText(int id, std::string_view text) {
-  if (HWND field = Control(id, kInputField)) SetWindowTextA(field, CString(text).c_str());
+  if (HWND field = Control(id, kInputField)) SetWindowTextW(field, ControlText(text).c_str());
 }
 
 void Win32MainWindow::SetProgress(int id, int position) {
-  if (HWND bar = Control(id, kProgressBar)) SendMessageA(bar, PBM_SETPOS, position, 0);
+  if (HWND bar = Control(id, kProgressBar)) SendMessageW(bar, PBM_SETPOS, position, 0);
 }
 
 void Win32MainWindow::AddItem(int id, std::string_view text) {
-  const std::string item = CString(text);
+  const std::wstring item = ControlText(text);
   if (HWND log = Control(id, kStatusLog)) {
-    SendMessageA(log, LB_INSERTSTRING, static_cast<WPARAM>(-1),
+    SendMessageW(log, LB_INSERTSTRING, static_cast<WPARAM>(-1),
                  reinterpret_cast<LPARAM>(item.c_str()));
     return;
   }
   HWND list = Control(id, kResultList);
   if (list == nullptr) return;
-  SendMessageA(list, EM_HIDESELECTION, TRUE, 0);
-  const int length = GetWindowTextLengthA(list);
-  SendMessageA(list, EM_SETSEL, length, length);
+  SendMessageW(list, EM_HIDESELECTION, TRUE, 0);
+  const int length = GetWindowTextLengthW(list);
+  SendMessageW(list, EM_SETSEL, length, length);
   // A line feed only between lines: the first line has none before it, the
   // last none after it. Both insertions stay undoable edits of the user's.
-  if (length > 0) SendMessageA(list, EM_REPLACESEL, TRUE, reinterpret_cast<LPARAM>("\n"));
-  SendMessageA(list, EM_REPLACESEL, TRUE, reinterpret_cast<LPARAM>(item.c_str()));
-  SendMessageA(list, EM_HIDESELECTION, FALSE, 0);
+  if (length > 0) SendMessageW(list, EM_REPLACESEL, TRUE, reinterpret_cast<LPARAM>(L"\n"));
+  SendMessageW(list, EM_REPLACESEL, TRUE, reinterpret_cast<LPARAM>(item.c_str()));
+  SendMessageW(list, EM_HIDESELECTION, FALSE, 0);
 }
 
 std::string Win32MainWindow::ItemText(int id, int index) {
+  // Both read back the text as shown, in UTF-8: bytes that were not UTF-8
+  // come back as the characters they showed as.
   if (HWND log = Control(id, kStatusLog)) {
-    const LRESULT length = SendMessageA(log, LB_GETTEXTLEN, index, 0);
+    const LRESULT length = SendMessageW(log, LB_GETTEXTLEN, index, 0);
     if (length == LB_ERR) return {};
-    std::string text(length + 1, '\0');
+    std::wstring text(length + 1, L'\0');
     const LRESULT copied =
-        SendMessageA(log, LB_GETTEXT, index, reinterpret_cast<LPARAM>(text.data()));
+        SendMessageW(log, LB_GETTEXT, index, reinterpret_cast<LPARAM>(text.data()));
     if (copied == LB_ERR) return {};
     text.resize(copied);
-    return text;
+    return FromWide(text);
   }
   HWND list = Control(id, kResultList);
   if (list == nullptr || index < 0) return {};
   // EM_GETLINE past the last line is not an error for every rich-edit
   // version, so the line count decides.
-  if (index >= SendMessageA(list, EM_GETLINECOUNT, 0, 0)) return {};
-  std::string text(kTextBufferSize, '\0');
-  *reinterpret_cast<WORD*>(text.data()) = kTextBufferSize;
+  if (index >= SendMessageW(list, EM_GETLINECOUNT, 0, 0)) return {};
+  std::wstring text(kLineBufferSize, L'\0');
+  *reinterpret_cast<WORD*>(text.data()) = kLineBufferSize;
   const LRESULT copied =
-      SendMessageA(list, EM_GETLINE, index, reinterpret_cast<LPARAM>(text.data()));
-  text.resize(std::clamp<LRESULT>(copied, 0, kTextBufferSize));
+      SendMessageW(list, EM_GETLINE, index, reinterpret_cast<LPARAM>(text.data()));
+  text.resize(std::clamp<LRESULT>(copied, 0, kLineBufferSize));
   // The rich edit copies a line together with its end-of-paragraph mark, but
   // the last line has none: drop the mark only where there is one, so the
   // last character of the last link survives.
-  if (!text.empty() && (text.back() == '\r' || text.back() == '\n')) text.pop_back();
-  if (!text.empty() && text.back() == '\r') text.pop_back();
-  return text;
+  if (!text.empty() && (text.back() == L'\r' || text.back() == L'\n')) text.pop_back();
+  if (!text.empty() && text.back() == L'\r') text.pop_back();
+  return FromWide(text, kMaxItemText);
 }
 
 void Win32MainWindow::ClearItems(int id) {
-  if (HWND list = Control(id, kResultList)) SetWindowTextA(list, "");
+  if (HWND list = Control(id, kResultList)) SetWindowTextW(list, L"");
 }
 
 int Win32MainWindow::CountItems(int id) {
   HWND log = Control(id, kStatusLog);
   if (log == nullptr) return 0;
-  const LRESULT count = SendMessageA(log, LB_GETCOUNT, 0, 0);
+  const LRESULT count = SendMessageW(log, LB_GETCOUNT, 0, 0);
   return count == LB_ERR ? 0 : static_cast<int>(count);
 }
 
 void Win32MainWindow::RemoveItem(int id, int index) {
-  if (HWND log = Control(id, kStatusLog)) SendMessageA(log, LB_DELETESTRING, index, 0);
+  if (HWND log = Control(id, kStatusLog)) SendMessageW(log, LB_DELETESTRING, index, 0);
 }
 
 void Win32MainWindow::SelectItem(int id, int index) {
-  if (HWND log = Control(id, kStatusLog)) SendMessageA(log, LB_SETCURSEL, index, 0);
+  if (HWND log = Control(id, kStatusLog)) SendMessageW(log, LB_SETCURSEL, index, 0);
 }
 
 // --- Events
@@ -281,14 +288,14 @@ int Win32MainWindow::PollEvent() {
     return EventClose;
   }
   MSG message;
-  if (!PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) return EventNone;
+  if (!PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) return EventNone;
   bool consumed = false;
   if (window_ != nullptr && keyboard_table_ != nullptr && GetActiveWindow() == window_) {
-    consumed = TranslateAcceleratorA(window_, keyboard_table_, &message) != 0;
+    consumed = TranslateAcceleratorW(window_, keyboard_table_, &message) != 0;
   }
   if (!consumed) {
     TranslateMessage(&message);
-    DispatchMessageA(&message);
+    DispatchMessageW(&message);
   }
   if (message.message == kResizeMessage && message.hwnd == window_ && window_ != nullptr) {
     pending_event_ = EventResize;
@@ -309,9 +316,9 @@ bool Win32MainWindow::KeepGoing() {
   // WM_PAINT is taken ahead of the input queued before it, which keeps
   // waiting in its order. Messages that other threads and programs send (the
   // system asking whether the window still answers) are handled inside
-  // PeekMessageA whatever the filter.
+  // PeekMessageW whatever the filter.
   MSG message;
-  while (PeekMessageA(&message, nullptr, WM_PAINT, WM_PAINT, PM_REMOVE)) DispatchMessageA(&message);
+  while (PeekMessageW(&message, nullptr, WM_PAINT, WM_PAINT, PM_REMOVE)) DispatchMessageW(&message);
   TakeCloseRequest();
   return !close_requested_;
 }
@@ -323,42 +330,42 @@ bool Win32MainWindow::KeepGoing() {
 void Win32MainWindow::TakeCloseRequest() {
   MSG message;
   const auto peek = [&message](UINT code, UINT remove) {
-    return PeekMessageA(&message, nullptr, code, code, remove) != 0;
+    return PeekMessageW(&message, nullptr, code, code, remove) != 0;
   };
   // Alt's own key-downs come before the F4; on their own they do nothing
   // but arm the keyboard menu, so taking them early changes nothing seen.
   while (peek(WM_SYSKEYDOWN, PM_NOREMOVE) && message.wParam == VK_MENU) {
     peek(WM_SYSKEYDOWN, PM_REMOVE);
-    DispatchMessageA(&message);
+    DispatchMessageW(&message);
   }
   // Alt+F4 makes the window procedure post SC_CLOSE, taken below.
   if (peek(WM_SYSKEYDOWN, PM_NOREMOVE) && message.wParam == VK_F4 &&
       (HIWORD(message.lParam) & KF_ALTDOWN) != 0) {
     peek(WM_SYSKEYDOWN, PM_REMOVE);
-    DispatchMessageA(&message);
+    DispatchMessageW(&message);
   }
   // The caption's close button: the click itself, without the tracking loop
   // that would take the mouse messages behind it out of their turn.
   if (window_ != nullptr && peek(WM_NCLBUTTONDOWN, PM_NOREMOVE) && message.hwnd == window_ &&
       message.wParam == HTCLOSE) {
     peek(WM_NCLBUTTONDOWN, PM_REMOVE);
-    SendMessageA(window_, WM_SYSCOMMAND, SC_CLOSE, 0);
+    SendMessageW(window_, WM_SYSCOMMAND, SC_CLOSE, 0);
   }
   if (peek(WM_SYSCOMMAND, PM_NOREMOVE) && (message.wParam & 0xFFF0) == SC_CLOSE) {
     peek(WM_SYSCOMMAND, PM_REMOVE);
-    DispatchMessageA(&message);
+    DispatchMessageW(&message);
   }
-  if (peek(WM_CLOSE, PM_REMOVE)) DispatchMessageA(&message);
+  if (peek(WM_CLOSE, PM_REMOVE)) DispatchMessageW(&message);
 }
 
 LRESULT CALLBACK Win32MainWindow::WindowProc(HWND window, UINT message, WPARAM wparam,
                                              LPARAM lparam) {
   if (message == WM_NCCREATE) {
-    auto* create = reinterpret_cast<CREATESTRUCTA*>(lparam);
-    SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
+    auto* create = reinterpret_cast<CREATESTRUCTW*>(lparam);
+    SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
   }
-  auto* self = reinterpret_cast<Win32MainWindow*>(GetWindowLongPtrA(window, GWLP_USERDATA));
-  if (self == nullptr) return DefWindowProcA(window, message, wparam, lparam);
+  auto* self = reinterpret_cast<Win32MainWindow*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+  if (self == nullptr) return DefWindowProcW(window, message, wparam, lparam);
   return self->HandleMessage(window, message, wparam, lparam);
 }
 
@@ -370,7 +377,7 @@ LRESULT Win32MainWindow::HandleMessage(HWND window, UINT message, WPARAM wparam,
       close_requested_ = true;
       return 0;
     case WM_SIZE:
-      PostMessageA(window, kResizeMessage, wparam, lparam);
+      PostMessageW(window, kResizeMessage, wparam, lparam);
       return 0;
     case WM_DROPFILES:
       OnDropFiles(reinterpret_cast<HDROP>(wparam));
@@ -384,17 +391,17 @@ LRESULT Win32MainWindow::HandleMessage(HWND window, UINT message, WPARAM wparam,
       if (HIWORD(wparam) == 1 && LOWORD(wparam) == kFocusPreviousCommand) MoveFocus(false);
       return 0;
     default:
-      // Also runs inside CreateWindowExA, before window_ is known.
-      return DefWindowProcA(window, message, wparam, lparam);
+      // Also runs inside CreateWindowExW, before window_ is known.
+      return DefWindowProcW(window, message, wparam, lparam);
   }
 }
 
 void Win32MainWindow::OnControlCommand(HWND sender, int notification) {
   pending_event_ = EventControl;
-  event_control_id_ = GetWindowLongA(sender, GWL_ID);
-  char class_name[8] = {};
-  GetClassNameA(sender, class_name, sizeof class_name);
-  if (std::string_view(class_name).substr(0, 4) != "List") return;
+  event_control_id_ = GetWindowLongW(sender, GWL_ID);
+  wchar_t class_name[8] = {};
+  GetClassNameW(sender, class_name, 8);
+  if (std::wstring_view(class_name).substr(0, 4) != L"List") return;
   // A list box speaks up on focus changes too; only the user's selection
   // changes and double clicks are events.
   if (notification != LBN_SELCHANGE && notification != LBN_DBLCLK) pending_event_ = EventNone;
@@ -403,11 +410,11 @@ void Win32MainWindow::OnControlCommand(HWND sender, int notification) {
 // A file dropped from Explorer, anywhere on the window: its path replaces the
 // input field's text, as if typed; nothing starts. Of several, the first counts.
 void Win32MainWindow::OnDropFiles(HDROP drop) {
-  const UINT length = DragQueryFileA(drop, 0, nullptr, 0);
+  const UINT length = DragQueryFileW(drop, 0, nullptr, 0);
   if (length > 0) {
-    std::string path(length + 1, '\0');
-    path.resize(DragQueryFileA(drop, 0, path.data(), length + 1));
-    SetText(kInputField, path);
+    std::wstring path(length + 1, L'\0');
+    path.resize(DragQueryFileW(drop, 0, path.data(), length + 1));
+    SetText(kInputField, FromWide(path));
   }
   DragFinish(drop);
 }
@@ -421,7 +428,7 @@ void Win32MainWindow::MoveFocus(bool forward) {
   for (HWND child = GetWindow(active, GW_CHILD); child != nullptr;
        child = GetWindow(child, GW_HWNDNEXT)) {
     if (IsWindowEnabled(child) && IsWindowVisible(child) &&
-        (GetWindowLongA(child, GWL_STYLE) & WS_TABSTOP) != 0) {
+        (GetWindowLongW(child, GWL_STYLE) & WS_TABSTOP) != 0) {
       ring.push_back(child);
     }
   }
@@ -457,24 +464,25 @@ std::string Win32MainWindow::ChooseInputFile() {
   if (owner != nullptr) GetWindowThreadProcessId(owner, &owner_process);
   if (owner_process != GetCurrentProcessId()) owner = nullptr;
 
-  std::vector<char> file_name(kFileNameBufferSize, '\0');
-  OPENFILENAMEA dialog = {};
+  std::vector<wchar_t> file_name(kFileNameBufferSize, L'\0');
+  const std::wstring title = ToWide(kFileDialogTitle);
+  OPENFILENAMEW dialog = {};
   dialog.lStructSize = sizeof dialog;
   dialog.hwndOwner = owner;
   dialog.lpstrFile = file_name.data();
   dialog.nMaxFile = kFileNameBufferSize;
-  dialog.lpstrTitle = kFileDialogTitle;
+  dialog.lpstrTitle = title.c_str();
   dialog.Flags = kOpenFileFlags;
 
   // Modal for the whole thread, also when there is no owner: the loop does
   // not turn while the dialog is open, so no window may take input meanwhile.
   std::vector<HWND> disabled;
   EnumThreadWindows(GetCurrentThreadId(), DisableThreadWindow, reinterpret_cast<LPARAM>(&disabled));
-  const BOOL chosen = GetOpenFileNameA(&dialog);
+  const BOOL chosen = GetOpenFileNameW(&dialog);
   for (HWND window : disabled) EnableWindow(window, TRUE);
   if (owner != nullptr) SetActiveWindow(owner);
   if (!chosen) return {};
-  return std::string(file_name.data());
+  return FromWide(file_name.data());
 }
 
 }  // namespace

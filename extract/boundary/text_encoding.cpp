@@ -97,7 +97,10 @@ std::string DisplayText(std::string_view bytes) {
   return out;
 }
 
-std::string TerminalText(std::string_view bytes) {
+namespace {
+
+// TerminalText(), or with `decode_stray` false EscapeTerminalControls().
+std::string EscapeForTerminal(std::string_view bytes, bool decode_stray) {
   static constexpr char kHex[] = "0123456789abcdef";
   std::string out;
   out.reserve(bytes.size() + 8);
@@ -129,6 +132,9 @@ std::string TerminalText(std::string_view bytes) {
     } else if (length > 0) {
       out.append(bytes, i, length);
       i += length;
+    } else if (!decode_stray) {
+      out += static_cast<char>(byte);
+      ++i;
     } else if (const char16_t c = Windows1252Character(byte); c >= 0x80 && c <= 0x9F) {
       escape_byte(byte);  // one of the five bytes the code page leaves undefined
       ++i;
@@ -138,6 +144,14 @@ std::string TerminalText(std::string_view bytes) {
     }
   }
   return out;
+}
+
+}  // namespace
+
+std::string TerminalText(std::string_view bytes) { return EscapeForTerminal(bytes, true); }
+
+std::string EscapeTerminalControls(std::string_view bytes) {
+  return EscapeForTerminal(bytes, false);
 }
 
 }  // namespace varnolt

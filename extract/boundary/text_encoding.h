@@ -1,9 +1,10 @@
-// How the program's byte strings are shown. Its own messages are UTF-8 in
-// this build (Windows-1252 in the Windows one); links and file names are
-// whatever bytes their source held. A line is decoded piece by piece: each
-// well-formed UTF-8 sequence as UTF-8, each other byte as Windows-1252, which
-// can show any byte. So the program's own "Öffne" stays readable beside a
-// name in another encoding.
+// How the program's byte strings are shown. Its own messages are UTF-8, and
+// so are the names the system hands over; links and names read from a file
+// are whatever bytes their source held. A line is decoded piece by piece:
+// each well-formed UTF-8 sequence as UTF-8, each other byte as Windows-1252,
+// which can show any byte. So the program's own "Öffne" stays readable
+// beside a name in another encoding. (The Windows build reads the other
+// bytes in the system's code page instead: extract/boundary/wide_text.h.)
 #pragma once
 
 #include <cstddef>
@@ -40,5 +41,10 @@ std::string DisplayText(std::string_view bytes);
 // as \u and four hex digits where UTF-8 encoded one. A backslash stays as
 // it is, so Windows paths read naturally.
 std::string TerminalText(std::string_view bytes);
+
+// TerminalText's escapes without its decoding: the same control characters
+// escaped, every other byte left as it is (a stray one too), for a front end
+// that shows the rest by its own code page (the Windows console).
+std::string EscapeTerminalControls(std::string_view bytes);
 
 }  // namespace varnolt
