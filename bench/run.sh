@@ -137,7 +137,7 @@ for state in written read; do
 
   echo "The window (offscreen) through \"START\" on the corpus:"
   t_window=""
-  for ((k = 0; k < 3; k++)); do
+  for ((k = 0; k < runs; k++)); do
     read -r t filled lines < <("$build/window_bench" "$timed" 2>/dev/null)
     if [ -z "$t_window" ] || awk -v a="$t" -v b="$t_window" 'BEGIN { exit !(a < b) }'; then
       t_window=$t
