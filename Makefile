@@ -36,8 +36,10 @@ test-package: package
 tsan: deps
 	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVARNOLT_GUI=OFF \
 	  -DCMAKE_CXX_FLAGS=-fsanitize=thread -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread $(CMAKE_FLAGS)
-	cmake --build build-tsan -j$(JOBS) --target core_test
-	TSAN_OPTIONS=allocator_may_return_null=1:halt_on_error=1 build-tsan/core_test
+	cmake --build build-tsan -j$(JOBS) --target scan_test input_test scan_file_test
+	for t in scan_test input_test scan_file_test; do \
+	  TSAN_OPTIONS=allocator_may_return_null=1:halt_on_error=1 build-tsan/$$t || exit 1; \
+	done
 
 # The scan benchmark against grep, ripgrep and cat (not part of the tests).
 bench:

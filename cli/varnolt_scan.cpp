@@ -8,7 +8,7 @@
 
 #include "cli/terminal.h"
 #include "cli/terminal_controls.h"
-#include "extract/download.h"
+#include "extract/fetch/download.h"
 #include "extract/scan_input.h"
 
 namespace {

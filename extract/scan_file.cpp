@@ -1,14 +1,13 @@
 #include "extract/scan_file.h"
 
-#include <algorithm>
-#include <new>
-#include <stdexcept>
+#include <optional>
 #include <string>
 #include <thread>
 
 #include "extract/boundary/log_texts.h"
 #include "extract/boundary/status_log.h"
-#include "extract/utf16_text.h"
+#include "extract/input/utf16_text.h"
+#include "extract/scan/out_of_memory.h"
 
 namespace varnolt {
 namespace {
@@ -18,89 +17,71 @@ ScanResult Fail(Controls& ui, const char* line, ScanStatus status, LinkCounts co
   return {status, counts};
 }
 
-// The opened file as the walk reads it.
-class FileSource final : public ByteSource {
- public:
-  explicit FileSource(InputFile& file) : file_(file) {}
-  int64_t Size() const override { return file_.Size(); }
-  bool Read(int64_t offset, size_t n, char* buffer, std::string_view& bytes) override {
-    const int64_t got = file_.ReadAt(offset, buffer, n);
-    if (got < 0) return false;
-    bytes = std::string_view(buffer, static_cast<size_t>(got));
-    return true;
-  }
+// The opened file as the walk reads it: its bytes, or, behind a UTF-16
+// byte-order mark, its text in UTF-8.
+struct Input {
+  std::unique_ptr<ByteSource> file;
+  std::unique_ptr<Utf16Text> text;
 
- private:
-  InputFile& file_;
+  ByteSource& Walked() { return text ? *text : *file; }
 };
 
 // The byte order of a file that begins with a UTF-16 byte-order mark. A file
 // whose start cannot be read is taken as bytes: the walk's first read reports
 // the failure.
-std::optional<ByteOrder> MarkOfFile(InputFile& file) {
+std::optional<ByteOrder> MarkOf(ByteSource& file) {
   char start[2];
-  if (file.ReadAt(0, start, sizeof start) != sizeof start) return std::nullopt;
-  return Utf16MarkOf(std::string_view(start, sizeof start));
+  const ReadResult read = file.Read(0, sizeof start, start);
+  return read.status == ReadStatus::kBytes ? Utf16MarkOf(read.bytes) : std::nullopt;
 }
 
 // A large file is counted on as many threads as it is walked on.
-unsigned CountingThreads(const InputFile& file, const ScanOptions& options) {
+unsigned CountingThreads(const ByteSource& file, const ScanOptions& options) {
   if (file.Size() < options.parallel_from) return 1;
   return options.threads != 0 ? options.threads : std::thread::hardware_concurrency();
 }
 
-ScanResult Scan(const std::string& name, Controls& ui, const ScanOptions& options) {
-  LogStatus(ui, kLogOpening + name + kLogEllipsis, LogNewLine);
-  std::unique_ptr<InputFile> file = options.open(name);
-  if (!file) return Fail(ui, kLogOpenFailed, ScanStatus::kOpenFailed);
-  LogStatus(ui, kLogOk, LogAppend);
-
-  const int64_t size = file->Size();
-  LogStatus(ui, kLogSize + std::to_string(size) + kLogBytes, LogNewLine);
-
-  // The walk reads the file a piece at a time (on several threads for a
-  // large file), so memory does not grow with the file's size, only with
-  // its number of distinct links.
-  // A file saved as UTF-16 is walked as its text in UTF-8; every other file
-  // as the bytes it holds.
-  LogStatus(ui, kLogReserving, LogNewLine);
-  FileSource bytes(*file);
-  std::unique_ptr<Utf16Text> text;
-  if (const std::optional<ByteOrder> order = MarkOfFile(*file)) {
-    text = Utf16Text::Create(*file, *order);
-    if (!text) return Fail(ui, kLogNoMemory, ScanStatus::kNoMemory);
+// The memory of the walk (and a UTF-16 text's index), taken before anything
+// is read; null when it cannot be had. The walk reads the file a piece at a
+// time, on several threads for a large file, so memory does not grow with
+// the file's size, only with its number of distinct links.
+std::unique_ptr<SourceScan> Reserve(Input& input, const ScanOptions& options) {
+  if (const std::optional<ByteOrder> order = MarkOf(*input.file)) {
+    input.text = Utf16Text::Create(*input.file, *order);
+    if (!input.text) return nullptr;
   }
-  ByteSource& source = text ? static_cast<ByteSource&>(*text) : bytes;
-  const std::unique_ptr<SourceScan> scan = SourceScan::Create(source, options);
-  if (!scan) return Fail(ui, kLogNoMemory, ScanStatus::kNoMemory);
-  LogStatus(ui, kLogOk, LogAppend);
+  return SourceScan::Create(input.Walked(), options);
+}
 
-  // "OK" here means the first bytes arrived (and a UTF-16 file was counted
-  // through once); the rest is read as the walk goes. The walk stops at the
-  // size reported above, or earlier if the file has shrunk meanwhile.
-  LogStatus(ui, kLogReading, LogNewLine);
-  if (text) {
-    switch (text->Count(options.keep_going, CountingThreads(*file, options))) {
+// Counts a UTF-16 text through once and reads the first piece of what is
+// walked, so that "OK" means the file can be read; the rest is read as the
+// walk goes. kCompleted when the job goes on.
+ScanStatus ReadIn(Input& input, SourceScan& scan, const ScanOptions& options) {
+  if (input.text) {
+    switch (input.text->Count(options.keep_going, CountingThreads(*input.file, options))) {
       case Utf16Text::CountStatus::kCounted:
         break;
       case Utf16Text::CountStatus::kReadFailed:
-        return Fail(ui, kLogReadFailed, ScanStatus::kReadFailed);
+        return ScanStatus::kReadFailed;
       case Utf16Text::CountStatus::kStopped:
-        return {ScanStatus::kStopped, {}};
+        return ScanStatus::kStopped;
     }
   }
-  if (!scan->CanRead()) return Fail(ui, kLogReadFailed, ScanStatus::kReadFailed);
-  LogStatus(ui, kLogOk, LogAppend);
+  return scan.CanRead() ? ScanStatus::kCompleted : ScanStatus::kReadFailed;
+}
 
+// The walk and its summary. It stops at the size logged before, or earlier
+// where the file has shrunk meanwhile.
+ScanResult Walk(SourceScan& scan, Controls& ui) {
   LogStatus(ui, kLogStarting, LogNewLine);
-  const WalkResult walk = scan->Run(ui);
+  const WalkResult walk = scan.Run(ui);
   switch (walk.status) {
     case WalkStatus::kDone:
       break;
     case WalkStatus::kReadFailed:
       return Fail(ui, kLogReadFailed, ScanStatus::kReadFailed, walk.counts);
     case WalkStatus::kNoMemory:
-      return Fail(ui, kLogNoMemory, ScanStatus::kNoMemory, walk.counts);
+      return ReportNoMemory(ui, walk.counts);
     case WalkStatus::kStopped:
       return {ScanStatus::kStopped, walk.counts};
   }
@@ -111,26 +92,44 @@ ScanResult Scan(const std::string& name, Controls& ui, const ScanOptions& option
   return {ScanStatus::kCompleted, walk.counts};
 }
 
+ScanResult Scan(const std::string& name, Controls& ui, const ScanOptions& options) {
+  LogStatus(ui, kLogOpening + name + kLogEllipsis, LogNewLine);
+  Input input{options.open(name), nullptr};
+  if (!input.file) return Fail(ui, kLogOpenFailed, ScanStatus::kOpenFailed);
+  LogStatus(ui, kLogOk, LogAppend);
+  LogStatus(ui, kLogSize + std::to_string(input.file->Size()) + kLogBytes, LogNewLine);
+
+  LogStatus(ui, kLogReserving, LogNewLine);
+  const std::unique_ptr<SourceScan> scan = Reserve(input, options);
+  if (!scan) return ReportNoMemory(ui);
+  LogStatus(ui, kLogOk, LogAppend);
+
+  LogStatus(ui, kLogReading, LogNewLine);
+  switch (ReadIn(input, *scan, options)) {
+    case ScanStatus::kReadFailed:
+      return Fail(ui, kLogReadFailed, ScanStatus::kReadFailed);
+    case ScanStatus::kStopped:
+      return {ScanStatus::kStopped, {}};
+    default:
+      break;
+  }
+  LogStatus(ui, kLogOk, LogAppend);
+  return Walk(*scan, ui);
+}
+
 }  // namespace
 
 ScanResult ScanFile(const std::string& name, Controls& ui, const ScanOptions& options) {
-  try {
-    return Scan(name, ui, options);
-  } catch (const std::bad_alloc&) {
-  } catch (const std::length_error&) {
-  }
-  return ReportNoMemory(ui);
+  ScanResult result;
+  if (RanOutOfMemory([&] { result = Scan(name, ui, options); })) return ReportNoMemory(ui);
+  return result;
 }
 
-ScanResult ReportNoMemory(Controls& ui) {
-  // Out of memory outside the walk (a log line, a name): the line may not
-  // fit either, and then there is nothing left to say it with.
-  try {
-    LogStatus(ui, kLogNoMemory, LogNewLine);
-  } catch (const std::bad_alloc&) {
-  } catch (const std::length_error&) {
-  }
-  return {ScanStatus::kNoMemory, {}};
+ScanResult ReportNoMemory(Controls& ui, LinkCounts counts) {
+  // The line itself may not fit either, and then there is nothing left to
+  // say it with.
+  RanOutOfMemory([&] { LogStatus(ui, kLogNoMemory, LogNewLine); });
+  return {ScanStatus::kNoMemory, counts};
 }
 
 }  // namespace varnolt

@@ -8,8 +8,9 @@
 #include <string>
 
 #include "extract/boundary/controls.h"
-#include "extract/input_file.h"
-#include "extract/link_scan.h"
+#include "extract/input/input_file.h"
+#include "extract/scan/byte_source.h"
+#include "extract/scan/link_scan.h"
 
 namespace varnolt {
 
@@ -17,7 +18,7 @@ namespace varnolt {
 // per-link lines, keep_going), and how the name is opened.
 struct ScanOptions : WalkOptions {
   // Replaceable for standard input, for a page just downloaded, and for tests.
-  std::function<std::unique_ptr<InputFile>(const std::string& name)> open = OpenInputFile;
+  std::function<std::unique_ptr<ByteSource>(const std::string& name)> open = OpenInputFile;
 };
 
 enum class ScanStatus {
@@ -42,9 +43,9 @@ struct ScanResult {
 // the controls, is such a failure. Never throws.
 ScanResult ScanFile(const std::string& name, Controls& ui, const ScanOptions& options = {});
 
-// For a job that ran out of memory: logs "FEHLER:Nicht genug Arbeitsspeicher"
-// if even that line can still be had, and returns status kNoMemory. Never
-// throws.
-ScanResult ReportNoMemory(Controls& ui);
+// For a job that ran out of memory, the one place that says so: logs
+// "FEHLER:Nicht genug Arbeitsspeicher" if even that line can still be had,
+// and returns status kNoMemory with `counts`. Never throws.
+ScanResult ReportNoMemory(Controls& ui, LinkCounts counts = {});
 
 }  // namespace varnolt

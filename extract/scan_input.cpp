@@ -1,13 +1,12 @@
 #include "extract/scan_input.h"
 
 #include <memory>
-#include <new>
-#include <stdexcept>
 #include <utility>
 
 #include "extract/boundary/log_texts.h"
 #include "extract/boundary/status_log.h"
-#include "extract/download.h"
+#include "extract/fetch/download.h"
+#include "extract/scan/out_of_memory.h"
 
 namespace varnolt {
 namespace {
@@ -19,7 +18,7 @@ ScanResult DownloadAndScan(const std::string& input, Controls& ui, const InputOp
     case DownloadStatus::kDownloaded: {
       if (options.page_in_place) options.page_in_place();
       ScanOptions scan = options.scan;
-      auto page = std::make_shared<std::unique_ptr<InputFile>>(std::move(download.page));
+      auto page = std::make_shared<std::unique_ptr<ByteSource>>(std::move(download.page));
       scan.open = [page](const std::string&) { return std::move(*page); };
       return ScanFile(kDownloadFileName, ui, scan);
     }
@@ -35,12 +34,11 @@ ScanResult DownloadAndScan(const std::string& input, Controls& ui, const InputOp
 
 ScanResult ScanInput(const std::string& input, Controls& ui, const InputOptions& options) {
   if (!IsWebAddress(input)) return ScanFile(input, ui, options.scan);
-  try {
-    return DownloadAndScan(input, ui, options);
-  } catch (const std::bad_alloc&) {
-  } catch (const std::length_error&) {
+  ScanResult result;
+  if (RanOutOfMemory([&] { result = DownloadAndScan(input, ui, options); })) {
+    return ReportNoMemory(ui);
   }
-  return ReportNoMemory(ui);
+  return result;
 }
 
 }  // namespace varnolt

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "extract/boundary/controls.h"
-#include "extract/page_fetch.h"
+#include "extract/fetch/page_fetch.h"
 #include "extract/scan_file.h"
 
 namespace varnolt {

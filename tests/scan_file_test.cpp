@@ -8,6 +8,7 @@
 #include <fstream>
 
 #include "tests/fake_controls.h"
+#include "tests/faulty_source.h"
 #include "tests/temp_dir.h"
 
 // The out-of-memory test asks for an impossible buffer; the sanitizer must
@@ -100,7 +101,7 @@ TEST_F(ScanFileTest, FileCutShortWhileOpenIsScannedToItsNewEnd) {
     options.parallel_from = parallel_from;
     options.range_size = 16 << 10;
     options.open = [&](const std::string& path) {
-      std::unique_ptr<InputFile> file = OpenInputFile(path);
+      std::unique_ptr<ByteSource> file = OpenInputFile(path);
       fs::resize_file(path, cut);
       return file;
     };
@@ -112,16 +113,6 @@ TEST_F(ScanFileTest, FileCutShortWhileOpenIsScannedToItsNewEnd) {
       EXPECT_TRUE(progress <= 40 || progress == 100) << progress;
     Write("page.htm", page);
   }
-}
-
-// Reads of an opened file stop at its end, however much is asked.
-TEST_F(ScanFileTest, ReadsStopAtTheEndOfTheFile) {
-  const std::unique_ptr<InputFile> file = OpenInputFile(Write("f", "0123456789"));
-  ASSERT_TRUE(file);
-  char buffer[16];
-  EXPECT_EQ(file->ReadAt(10, buffer, sizeof buffer), 0);
-  EXPECT_EQ(file->ReadAt(8, buffer, sizeof buffer), 2);
-  EXPECT_EQ(std::string_view(buffer, 2), "89");
 }
 
 // --- Names that cannot be scanned
@@ -143,33 +134,15 @@ TEST_F(ScanFileTest, RefusesWhatIsNotARegularFile) {
 
 // --- Faults injected through the file seam
 
-// A file of `size` bytes holding `content` (and nothing behind it); every
-// read that starts at `fail_from` or later fails.
-class FakeFile : public InputFile {
- public:
-  FakeFile(int64_t size, std::string content, int64_t fail_from)
-      : size_(size), content_(std::move(content)), fail_from_(fail_from) {}
-  int64_t Size() const override { return size_; }
-  int64_t ReadAt(int64_t offset, char* buffer, size_t n) override {
-    if (offset >= fail_from_) return -1;
-    if (offset >= static_cast<int64_t>(content_.size())) return 0;
-    const size_t got = std::min(n, content_.size() - static_cast<size_t>(offset));
-    std::copy_n(content_.data() + offset, got, buffer);
-    return static_cast<int64_t>(got);
-  }
-
- private:
-  int64_t size_;
-  std::string content_;
-  int64_t fail_from_;
-};
-
-// Options that open a FakeFile and read it in pieces of 16 bytes.
+// Options that open a file of `size` bytes holding `content`, whose reads
+// from `fail_from` on fail, and read it in pieces of 16 bytes.
 ScanOptions OpenFake(int64_t size, std::string content, int64_t fail_from = INT64_MAX) {
   ScanOptions options;
   options.piece_size = 16;
-  options.open = [=](const std::string&) -> std::unique_ptr<InputFile> {
-    return std::make_unique<FakeFile>(size, content, fail_from);
+  options.open = [=](const std::string&) -> std::unique_ptr<ByteSource> {
+    auto file = std::make_unique<FaultySource>(size, content);
+    file->FailFrom(fail_from);
+    return file;
   };
   return options;
 }

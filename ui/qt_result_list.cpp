@@ -8,8 +8,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "extract/boundary/bytes.h"
 #include "extract/boundary/controls.h"
-#include "extract/bytes.h"
 #include "ui/qt_text.h"
 
 namespace varnolt {
@@ -56,14 +56,8 @@ size_t BreakAt(std::string_view bytes, size_t i) {
 
 bool IsBreakByte(char c) { return c == '\r' || c == '\n' || c == '\xE2' || c == '\xEF'; }
 
-constexpr uint64_t kHighBits = 0x8080808080808080ULL;
-constexpr uint64_t kSixteens = 0x1010101010101010ULL;
-
 // Whether none of the 8 bytes of `word` is below 0x10 or above 0x7F.
-bool PlainWord(uint64_t word) {
-  // A byte below 0x10 borrows into its high bit when 0x10 is subtracted.
-  return ((word | ((word - kSixteens) & ~word)) & kHighBits) == 0;
-}
+bool PlainWord(uint64_t word) { return AllAscii(word) && !HasByteBelow(word, 0x10); }
 
 // Whether every byte of `bytes` is ASCII from 0x10 on: well-formed UTF-8
 // without a line break, as nearly every link is, found in one pass.

@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "extract/large_memory.h"
+#include "extract/scan/large_memory.h"
 
 class QPlainTextEdit;
 class QWidget;

@@ -1,6 +1,6 @@
 #include "extract/boundary/text_encoding.h"
 
-#include "extract/bytes.h"
+#include "extract/boundary/bytes.h"
 
 namespace varnolt {
 namespace {

@@ -11,9 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "tests/reference_utf16.h"
-#include "tests/reference_walk.h"
-#include "tests/scan_harness.h"
+#include "tests/input/reference_utf16.h"
+#include "tests/input/utf16_harness.h"
+#include "tests/scan/reference_walk.h"
+#include "tests/scan/scan_harness.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace varnolt;

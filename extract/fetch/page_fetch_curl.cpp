@@ -1,0 +1,283 @@
+// FetchToFile on libcurl, which is loaded on the first fetch.
+#include <curl/curl.h>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <string>
+#include <system_error>
+
+#include "extract/fetch/page_fetch.h"
+#include "extract/fetch/transfer_limits.h"
+
+#ifndef VARNOLT_VERSION
+#define VARNOLT_VERSION "0"
+#endif
+
+namespace varnolt {
+namespace {
+
+constexpr char kUserAgent[] = "Varnolt/" VARNOLT_VERSION;
+// A page may move between http and https; a redirect to any other scheme
+// (file://, ftp://, ...) would let a remote server read local files or reach
+// services the user never asked for.
+constexpr char kProtocols[] = "http,https";
+
+// The libcurl calls this file makes, as members of Curl named without the
+// "curl_" prefix. libcurl and what it pulls in (TLS, compression, name
+// services: some thirty libraries) take several milliseconds to load, longer
+// than the whole scan of a small file; a program that only scans files never
+// loads them.
+// clang-format off
+#define VARNOLT_CURL_CALLS(X) \
+  X(global_init) \
+  X(easy_init) X(easy_cleanup) X(easy_setopt) X(easy_perform) X(easy_getinfo) \
+  X(easy_strerror) \
+  X(multi_init) X(multi_cleanup) X(multi_add_handle) X(multi_remove_handle) \
+  X(multi_perform) X(multi_poll) X(multi_info_read)
+// clang-format on
+
+struct Curl {
+#define VARNOLT_CURL_MEMBER(name) decltype(&curl_##name) name;
+  VARNOLT_CURL_CALLS(VARNOLT_CURL_MEMBER)
+#undef VARNOLT_CURL_MEMBER
+  bool initialized;  // curl_global_init succeeded
+};
+
+template <class Function>
+bool Resolve(void* library, const char* name, Function& function) {
+  function = reinterpret_cast<Function>(::dlsym(library, name));
+  return function != nullptr;
+}
+
+// Loads libcurl and runs curl_global_init, once per process (a function-local
+// static: curl_global_init is not safe to race with itself on every libcurl
+// version). Null when the library cannot be loaded; `error` then says why.
+const Curl* LoadCurl(std::string& error) {
+  static std::string load_error;
+  static const Curl* const curl = []() -> const Curl* {
+    void* library = ::dlopen("libcurl.so.4", RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr) {
+      const char* why = ::dlerror();
+      load_error = why != nullptr ? why : "libcurl.so.4";
+      return nullptr;
+    }
+    static Curl api;
+#define VARNOLT_CURL_RESOLVE(name) &&Resolve(library, "curl_" #name, api.name)
+    const bool resolved = true VARNOLT_CURL_CALLS(VARNOLT_CURL_RESOLVE);
+#undef VARNOLT_CURL_RESOLVE
+    if (!resolved) {
+      load_error = "libcurl.so.4 is older than 7.85";
+      return nullptr;
+    }
+    api.initialized = api.global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+    return &api;
+  }();
+  error = load_error;
+  return curl;
+}
+
+struct CurlDeleter {
+  const Curl* curl;
+  void operator()(CURL* handle) const { curl->easy_cleanup(handle); }
+};
+
+struct MultiDeleter {
+  const Curl* curl;
+  void operator()(CURLM* multi) const { curl->multi_cleanup(multi); }
+};
+
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+
+// Where the body goes; remembers the first write error so that the user is
+// told "No space left on device" rather than libcurl's generic write failure,
+// and counts the body against the size limit.
+struct Sink {
+  std::FILE* file = nullptr;
+  int write_errno = 0;
+  int64_t written = 0;
+  int64_t limit = 0;
+  bool too_large = false;
+};
+
+size_t WriteBody(char* data, size_t size, size_t count, void* user) {
+  auto* sink = static_cast<Sink*>(user);
+  const size_t bytes = size * count;  // size is always 1 for body data
+  if (bytes == 0) return 0;
+  // libcurl hands over the body decoded, so this counts what lands on disk
+  // however well it was compressed.
+  if (static_cast<int64_t>(bytes) > sink->limit - sink->written) {
+    sink->too_large = true;
+    return 0;  // aborts the transfer
+  }
+  sink->written += static_cast<int64_t>(bytes);
+  errno = 0;
+  if (std::fwrite(data, 1, bytes, sink->file) != bytes) {
+    sink->write_errno = errno != 0 ? errno : EIO;
+    return 0;  // anything short of `bytes` makes libcurl abort the transfer
+  }
+  return bytes;
+}
+
+std::string ErrnoText(int error) { return std::generic_category().message(error); }
+
+FetchResult Failure(std::string reason) { return FetchResult{false, std::move(reason)}; }
+
+// How long one wait for the transfer may last before the caller gets its turn.
+constexpr int kTurnMilliseconds = 50;
+
+// Runs the transfer of `handle` to its end, giving `keep_going` a turn at
+// least every kTurnMilliseconds, also while the server sends nothing. Sets
+// `stopped` when keep_going said no; the result code is then meaningless.
+CURLcode Perform(const Curl& curl, CURL* handle, const std::function<bool()>& keep_going,
+                 bool& stopped) {
+  if (!keep_going) return curl.easy_perform(handle);
+
+  std::unique_ptr<CURLM, MultiDeleter> multi(curl.multi_init(), MultiDeleter{&curl});
+  if (!multi) return CURLE_OUT_OF_MEMORY;
+  if (curl.multi_add_handle(multi.get(), handle) != CURLM_OK) return CURLE_FAILED_INIT;
+  CURLcode code = CURLE_OK;
+  auto next_turn = std::chrono::steady_clock::now() + std::chrono::milliseconds(kTurnMilliseconds);
+  for (;;) {
+    int running = 0;
+    if (curl.multi_perform(multi.get(), &running) != CURLM_OK) {
+      code = CURLE_FAILED_INIT;
+      break;
+    }
+    if (running == 0) {
+      int pending = 0;
+      CURLMsg* message = curl.multi_info_read(multi.get(), &pending);
+      code = message != nullptr && message->msg == CURLMSG_DONE ? message->data.result
+                                                                : CURLE_FAILED_INIT;
+      break;
+    }
+    if (curl.multi_poll(multi.get(), nullptr, 0, kTurnMilliseconds, nullptr) != CURLM_OK) {
+      code = CURLE_FAILED_INIT;
+      break;
+    }
+    // A fast transfer wakes the poll for every few kilobytes; the caller's
+    // turn (which may repaint a window) comes at the steady rate regardless.
+    const auto now = std::chrono::steady_clock::now();
+    if (now < next_turn) continue;
+    next_turn = now + std::chrono::milliseconds(kTurnMilliseconds);
+    if (!keep_going()) {
+      stopped = true;
+      break;
+    }
+  }
+  // Removing the handle closes its connection: a stopped transfer ends here.
+  curl.multi_remove_handle(multi.get(), handle);
+  return code;
+}
+
+}  // namespace
+
+FetchResult FetchToFile(const std::string& url, const std::string& path,
+                        const FetchOptions& options) {
+  std::string load_error;
+  const Curl* const api = LoadCurl(load_error);
+  if (api == nullptr) return Failure(load_error);
+  const Curl& curl = *api;
+  if (!curl.initialized) return Failure(curl.easy_strerror(CURLE_FAILED_INIT));
+
+  // libcurl takes the address as a C string: a NUL inside it would silently
+  // fetch a shorter address than the one typed.
+  if (url.find('\0') != std::string::npos) return Failure(curl.easy_strerror(CURLE_URL_MALFORMAT));
+
+  std::unique_ptr<CURL, CurlDeleter> easy(curl.easy_init(), CurlDeleter{&curl});
+  if (!easy) return Failure(curl.easy_strerror(CURLE_FAILED_INIT));
+  CURL* handle = easy.get();
+
+  char error_buffer[CURL_ERROR_SIZE] = {};
+  Sink sink;
+  sink.limit = options.max_page_bytes;
+
+  // The options that can fail here fail only for an unusable value (an
+  // address longer than libcurl accepts) or missing support; report the
+  // first such refusal as the reason.
+  CURLcode code = CURLE_OK;
+  auto set = [&](CURLoption option, auto value) {
+    if (code == CURLE_OK) code = curl.easy_setopt(handle, option, value);
+  };
+  set(CURLOPT_ERRORBUFFER, error_buffer);
+  set(CURLOPT_URL, url.c_str());
+  set(CURLOPT_PROTOCOLS_STR, kProtocols);
+  set(CURLOPT_REDIR_PROTOCOLS_STR, kProtocols);
+  set(CURLOPT_FOLLOWLOCATION, 1L);
+  set(CURLOPT_MAXREDIRS, options.max_redirects);
+  set(CURLOPT_USERAGENT, kUserAgent);
+  set(CURLOPT_ACCEPT_ENCODING, "");  // every encoding this libcurl can decode
+  set(CURLOPT_CONNECTTIMEOUT, options.connect_timeout_seconds);
+  set(CURLOPT_LOW_SPEED_LIMIT, options.stall_bytes_per_second);
+  set(CURLOPT_LOW_SPEED_TIME, options.stall_seconds);
+  set(CURLOPT_FAILONERROR, 1L);  // an error page is not the page asked for
+  // The caller may be a GUI with threads of its own; libcurl must not use
+  // signals (alarm() for name-lookup time-outs) behind its back.
+  set(CURLOPT_NOSIGNAL, 1L);
+  set(CURLOPT_WRITEFUNCTION, WriteBody);
+  set(CURLOPT_WRITEDATA, &sink);
+  if (code != CURLE_OK) return Failure(curl.easy_strerror(code));
+
+  std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "wb"));
+  if (!file) return Failure(ErrnoText(errno));
+  sink.file = file.get();
+  // Marks the file as in use for RemoveUnlessBeingFetched(), in any process,
+  // until it is closed. Where locks are not supported the file merely goes
+  // unmarked.
+  ::flock(::fileno(file.get()), LOCK_EX | LOCK_NB);
+
+  bool stopped = false;
+  code = Perform(curl, handle, options.keep_going, stopped);
+
+  // Close before judging: a failed flush is a lost tail of the page.
+  errno = 0;
+  const bool closed = std::fclose(file.release()) == 0;
+  const int close_errno = errno != 0 ? errno : EIO;
+
+  if (stopped) {
+    FetchResult result;
+    result.stopped = true;
+    return result;
+  }
+  if (code == CURLE_HTTP_RETURNED_ERROR) {
+    long status = 0;
+    curl.easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
+    if (status >= 400) return Failure("HTTP " + std::to_string(status));
+  }
+  if (code == CURLE_WRITE_ERROR && sink.too_large) {
+    return Failure(PageTooLargeReason(options.max_page_bytes));
+  }
+  if (code == CURLE_WRITE_ERROR && sink.write_errno != 0) {
+    return Failure(ErrnoText(sink.write_errno));
+  }
+  if (code != CURLE_OK) {
+    std::string reason = error_buffer;
+    while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r')) reason.pop_back();
+    if (reason.empty()) reason = curl.easy_strerror(code);
+    return Failure(std::move(reason));
+  }
+  if (!closed) return Failure(ErrnoText(close_errno));
+  return FetchResult{true, {}};
+}
+
+bool RemoveUnlessBeingFetched(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  if (fd < 0) return false;
+  // Holding the lock, no transfer can be writing the file; one that starts
+  // later writes a file of its own name.
+  bool removed = false;
+  if (::flock(fd, LOCK_EX | LOCK_NB) == 0) removed = ::unlink(path.c_str()) == 0;
+  ::close(fd);
+  return removed;
+}
+
+}  // namespace varnolt
