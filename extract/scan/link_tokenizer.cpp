@@ -60,7 +60,25 @@ class LinkTokenizer::Walk {
   int64_t NoEndFrom(bool spelled) const;
   size_t FindEnd(bool spelled, size_t from) const;
   bool LastLinkStandsAt(size_t m) const;
+
+  // A link followed beyond its view, and what the follow has learnt. It is
+  // looked at for the other kind's ends too, from the second view on: a
+  // follow that reaches the source's end then learns for both kinds whether
+  // any end is left.
+  struct Follow {
+    int64_t start;
+    bool spelled;
+    bool html;
+    int64_t decoded;   // the first byte not yet taken into the text
+    int64_t searched;  // no end of the link's kind begins before
+    int64_t other_searched_from = -1;
+    bool other_found = false;
+    bool reached_end = false;
+  };
   Outcome FollowLink(int64_t start, bool spelled, bool html);
+  int64_t Settled() const;
+  size_t TakeInView(Follow& follow);
+  Outcome NoEndBehind(const Follow& follow);
 
   // The text of the link being taken, appended to batch_.texts from
   // text_start_; complete once a NUL or kMaxLinkText bytes ended it.
@@ -253,64 +271,78 @@ bool LinkTokenizer::Walk::LastLinkStandsAt(size_t m) const {
 // source ends without it.
 LinkTokenizer::Walk::Outcome LinkTokenizer::Walk::FollowLink(int64_t start, bool spelled,
                                                              bool html) {
-  const int64_t behind_marker = start + static_cast<int64_t>(kMarkerSize);
   KnownEnds& known = tokenizer_.known_;
   const std::lock_guard<std::mutex> one_at_a_time(spelled ? known.following_spelled
                                                           : known.following_raw);
-  if (behind_marker >= NoEndFrom(spelled)) return {TokenizeStatus::kDone, behind_marker};
+  Follow follow{start, spelled, html, start, start + static_cast<int64_t>(kMarkerSize)};
+  if (follow.searched >= NoEndFrom(spelled)) return {TokenizeStatus::kDone, follow.searched};
   BeginText();
-  int64_t decoded = start;  // first byte not yet taken into the text
-  int64_t searched = start + static_cast<int64_t>(kMarkerSize);  // no end begins before
-  // A link followed beyond its view is looked at for the other kind's ends
-  // too, from the second view on: a follow that reaches the source's end then
-  // learns for both kinds whether any end is left.
-  int64_t other_searched_from = -1;
-  bool other_found = false;
-  bool reached_end = false;
   for (;;) {
-    // An end of either kind that begins before `settled` lies wholly in
-    // view, and so does a spelled pipe that the text takes in there.
-    const int64_t view_end = base_ + static_cast<int64_t>(size_);
-    const int64_t settled =
-        at_end_ ? view_end : view_end - static_cast<int64_t>(kSpelledEndSize - 1);
-    const size_t end = FindEnd(spelled, static_cast<size_t>(searched - base_));
-    const size_t take_to = end != kNotFound ? end : static_cast<size_t>(settled - base_);
-    const size_t take_from = static_cast<size_t>(decoded - base_);
-    if (spelled) {
-      decoded = base_ + static_cast<int64_t>(AppendDecoded(take_from, take_to, html));
-    } else {
-      AppendRaw(data_ + take_from, take_to - take_from);
-      decoded = base_ + static_cast<int64_t>(take_to);
-    }
+    const size_t end = TakeInView(follow);
     if (end != kNotFound) {
       Emit(start, base_ + static_cast<int64_t>(end), !spelled);
       return {TokenizeStatus::kDone, base_ + static_cast<int64_t>(end)};
     }
-    if (other_searched_from >= 0 && !other_found) {
-      other_found = FindEnd(!spelled, static_cast<size_t>(searched - base_)) != kNotFound;
+    if (follow.other_searched_from >= 0 && !follow.other_found) {
+      follow.other_found =
+          FindEnd(!spelled, static_cast<size_t>(follow.searched - base_)) != kNotFound;
     }
     if (at_end_) {
-      reached_end = true;
+      follow.reached_end = true;
       break;
     }
     if (abandon_ && abandon_(start)) return {TokenizeStatus::kAbandoned, start};
-    searched = settled;
+    follow.searched = Settled();
     // Another tokenizer may have searched the rest already, and found none.
-    if (searched >= NoEndFrom(spelled)) break;
-    if (other_searched_from < 0) other_searched_from = searched;
+    if (follow.searched >= NoEndFrom(spelled)) break;
+    if (follow.other_searched_from < 0) follow.other_searched_from = follow.searched;
     view_moved_ = true;
-    if (!Load(std::min(searched, decoded))) return {TokenizeStatus::kReadFailed, start};
+    if (!Load(std::min(follow.searched, follow.decoded))) {
+      return {TokenizeStatus::kReadFailed, start};
+    }
     if (size_ == 0) {
-      reached_end = true;
+      follow.reached_end = true;
       break;
     }
   }
-  // No end anywhere behind this link: none behind any later one of its kind
-  // either.
+  return NoEndBehind(follow);
+}
+
+// An end of either kind that begins before the offset returned lies wholly
+// in view, and so does a spelled pipe that a text takes in there.
+int64_t LinkTokenizer::Walk::Settled() const {
+  const int64_t view_end = base_ + static_cast<int64_t>(size_);
+  return at_end_ ? view_end : view_end - static_cast<int64_t>(kSpelledEndSize - 1);
+}
+
+// Takes the followed link's text in view, up to its end where that is in
+// view (returned, as an offset in view), else up to what is settled
+// (kNotFound).
+size_t LinkTokenizer::Walk::TakeInView(Follow& follow) {
+  const size_t end = FindEnd(follow.spelled, static_cast<size_t>(follow.searched - base_));
+  const size_t take_to = end != kNotFound ? end : static_cast<size_t>(Settled() - base_);
+  const size_t take_from = static_cast<size_t>(follow.decoded - base_);
+  if (follow.spelled) {
+    follow.decoded = base_ + static_cast<int64_t>(AppendDecoded(take_from, take_to, follow.html));
+  } else {
+    AppendRaw(data_ + take_from, take_to - take_from);
+    follow.decoded = base_ + static_cast<int64_t>(take_to);
+  }
+  return end;
+}
+
+// No end anywhere behind the followed link: none behind any later one of
+// its kind either, and, where the follow searched to the source's end for
+// the other kind's ends too and found none, none of those either. The walk
+// goes on behind the link's "ed2k://".
+LinkTokenizer::Walk::Outcome LinkTokenizer::Walk::NoEndBehind(const Follow& follow) {
+  KnownEnds& known = tokenizer_.known_;
+  const int64_t behind_marker = follow.start + static_cast<int64_t>(kMarkerSize);
   batch_.texts.resize(text_start_);
-  LowerTo(spelled ? known.no_spelled_end_from : known.no_raw_end_from, behind_marker);
-  if (reached_end && other_searched_from >= 0 && !other_found) {
-    LowerTo(spelled ? known.no_raw_end_from : known.no_spelled_end_from, other_searched_from);
+  LowerTo(follow.spelled ? known.no_spelled_end_from : known.no_raw_end_from, behind_marker);
+  if (follow.reached_end && follow.other_searched_from >= 0 && !follow.other_found) {
+    LowerTo(follow.spelled ? known.no_raw_end_from : known.no_spelled_end_from,
+            follow.other_searched_from);
   }
   last_is_whole_ = false;
   return {TokenizeStatus::kDone, behind_marker};
