@@ -29,6 +29,11 @@ size_t Utf8SequenceLength(std::string_view bytes, size_t at);
 // them, so every byte string decodes and encodes back unchanged.
 char16_t Windows1252Character(uint8_t byte);
 
+// Appends the UTF-8 bytes of code point `c` (at most U+10FFFF) to `out`. A
+// surrogate takes the three-byte form of any code point below U+10000, which
+// is how a name with an unpaired surrogate survives as bytes on Windows.
+void AppendUtf8(std::string& out, char32_t c);
+
 // `bytes` as UTF-8 text, decoded piece by piece as above: unchanged when
 // well-formed UTF-8.
 std::string DisplayText(std::string_view bytes);

@@ -4,6 +4,7 @@
 // the scan is portable.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -12,6 +13,25 @@
 #include "extract/scan/byte_source.h"
 
 namespace varnolt {
+
+// For the platform readers: reads what of the `n` bytes from `offset` lies
+// within the file's `size` (as it was opened) into `buffer`, calling
+// `read_some(offset, into, count)` until they are had. `read_some` returns
+// how many bytes it read, 0 at the file's end, or -1 on an error. The
+// result is kShrunk where the file now ends earlier than `size`.
+template <class ReadSome>
+ReadResult ReadWithin(int64_t size, int64_t offset, size_t n, char* buffer, ReadSome&& read_some) {
+  if (offset >= size) return {ReadStatus::kEnded, {}};
+  const auto want = static_cast<size_t>(std::min<int64_t>(size - offset, static_cast<int64_t>(n)));
+  size_t done = 0;
+  while (done < want) {
+    const int64_t got = read_some(offset + static_cast<int64_t>(done), buffer + done, want - done);
+    if (got < 0) return {ReadStatus::kFailed, {}};
+    if (got == 0) break;
+    done += static_cast<size_t>(got);
+  }
+  return {done == want ? ReadStatus::kBytes : ReadStatus::kShrunk, std::string_view(buffer, done)};
+}
 
 // Opens the regular file `name` (a byte string, relative names against the
 // current directory) for reading. Returns nullptr when it cannot be opened or

@@ -25,19 +25,13 @@ class PosixFile final : public ByteSource {
   int64_t Size() const override { return size_; }
 
   ReadResult Read(int64_t offset, size_t n, char* buffer) override {
-    if (offset >= size_) return {ReadStatus::kEnded, {}};
-    const auto want = static_cast<size_t>(std::min<int64_t>(size_ - offset, n));
-    size_t done = 0;
-    while (done < want) {
-      const ssize_t got =
-          ::pread(fd_, buffer + done, want - done, static_cast<off_t>(base_ + offset) + done);
-      if (got < 0 && errno == EINTR) continue;
-      if (got < 0) return {ReadStatus::kFailed, {}};
-      if (got == 0) break;
-      done += static_cast<size_t>(got);
-    }
-    return {done == want ? ReadStatus::kBytes : ReadStatus::kShrunk,
-            std::string_view(buffer, done)};
+    return ReadWithin(size_, offset, n, buffer, [this](int64_t at, char* into, size_t count) {
+      ssize_t got;
+      do {
+        got = ::pread(fd_, into, count, static_cast<off_t>(base_ + at));
+      } while (got < 0 && errno == EINTR);
+      return static_cast<int64_t>(got);
+    });
   }
 
  private:

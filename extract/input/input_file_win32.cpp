@@ -29,20 +29,10 @@ class Win32File final : public ByteSource {
   int64_t Size() const override { return size_; }
 
   ReadResult Read(int64_t offset, size_t n, char* buffer) override {
-    if (offset >= size_) return {ReadStatus::kEnded, {}};
-    const auto want = static_cast<size_t>(std::min<int64_t>(size_ - offset, n));
-    size_t done = 0;
-    while (done < want) {
+    return ReadWithin(size_, offset, n, buffer, [this](int64_t at, char* into, size_t count) {
       DWORD got = 0;
-      if (!ReadAtOffset(base_ + offset + static_cast<int64_t>(done), buffer + done, want - done,
-                        &got)) {
-        return {ReadStatus::kFailed, {}};
-      }
-      if (got == 0) break;
-      done += got;
-    }
-    return {done == want ? ReadStatus::kBytes : ReadStatus::kShrunk,
-            std::string_view(buffer, done)};
+      return ReadAtOffset(base_ + at, into, count, &got) ? int64_t{got} : int64_t{-1};
+    });
   }
 
  private:
