@@ -1,31 +1,16 @@
 // UTF-16 in its plainest form, for the tests of the UTF-16 text and the fuzz
 // target: code units to UTF-8 as the text's twin saved in UTF-8 would hold
-// it, and code units to the bytes of a file.
+// it (one character at a time, through the display rule's encoder), and code
+// units to the bytes of a file.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
-namespace varnolt {
+#include "extract/boundary/text_encoding.h"
 
-inline void AppendUtf8(std::string& out, uint32_t c) {
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    out += static_cast<char>(0xE0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (c >> 18));
-    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  }
-}
+namespace varnolt {
 
 // A surrogate pair is one character; any other surrogate is U+FFFD.
 inline std::string ReferenceUtf8(const std::vector<uint16_t>& units) {
