@@ -2,6 +2,7 @@
 // scan's fast paths and the display rule's share.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -38,6 +39,44 @@ inline bool HasZeroByte(uint64_t word) { return HasByteBelow(word, 1); }
 inline uint64_t ZeroBytes(uint64_t word) {
   constexpr uint64_t k7F = 0x7F7F7F7F7F7F7F7FULL;
   return ~(((word & k7F) + k7F) | word | k7F);
+}
+
+// The compiler's vector of `kWidth` bytes, for fast paths written once over
+// the width of the processor's vectors: 8 (a plain word), 16 (SSE2) or 32
+// (AVX2). Each width's caller compiles the same code to its own instructions.
+template <size_t kWidth>
+struct ByteVector;
+template <>
+struct ByteVector<8> {
+  typedef char Type __attribute__((vector_size(8)));
+};
+template <>
+struct ByteVector<16> {
+  typedef char Type __attribute__((vector_size(16)));
+};
+template <>
+struct ByteVector<32> {
+  typedef char Type __attribute__((vector_size(32)));
+};
+template <size_t kWidth>
+using Bytes = typename ByteVector<kWidth>::Type;
+
+// The bytes of `v` ORed together, eight at a time, down to one word: 0
+// exactly when every byte of `v` is 0. A test for "anything there?" that
+// stays in the vector registers.
+template <size_t kWidth>
+[[gnu::always_inline]] inline uint64_t FoldToWord(const Bytes<kWidth>& v) {
+  if constexpr (kWidth == 8) {
+    uint64_t word;
+    std::memcpy(&word, &v, 8);
+    return word;
+  } else {
+    Bytes<kWidth / 2> low, high;
+    std::memcpy(&low, &v, kWidth / 2);
+    std::memcpy(&high, reinterpret_cast<const char*>(&v) + kWidth / 2, kWidth / 2);
+    const Bytes<kWidth / 2> either = low | high;
+    return FoldToWord<kWidth / 2>(either);
+  }
 }
 
 // Bytes 0, 2, 4 and 6 of `word` (in memory order, as Load64 reads it on a

@@ -32,37 +32,21 @@ size_t FindMarkerPlain(const char* data, size_t i, size_t size) {
 // to data[i + 2 * kWidth + 3], and every window it reports ends by
 // i + 2 * kWidth + 6, so steps run while that fits; the plain path takes the
 // rest.
-// The bytes of `v` ORed together, eight at a time, down to one word.
-template <size_t kWidth, class Bytes>
-[[gnu::always_inline]] inline uint64_t FoldToWord(Bytes v) {
-  if constexpr (kWidth == 8) {
-    uint64_t word;
-    std::memcpy(&word, &v, 8);
-    return word;
-  } else {
-    typedef char Half __attribute__((vector_size(kWidth / 2)));
-    Half low, high;
-    std::memcpy(&low, &v, kWidth / 2);
-    std::memcpy(&high, reinterpret_cast<const char*>(&v) + kWidth / 2, kWidth / 2);
-    return FoldToWord<kWidth / 2>(low | high);
-  }
-}
-
 template <size_t kWidth>
 [[gnu::always_inline]] inline size_t ScreenForMarker(const char* data, size_t i, size_t size) {
-  typedef char Bytes __attribute__((vector_size(kWidth)));
   constexpr size_t kWords = 2 * kWidth / 8;
   for (; i + 2 * kWidth + 6 <= size; i += 2 * kWidth) {
     const char* p = data + i;
-    Bytes twos[2], colons[2];
+    Bytes<kWidth> twos[2], colons[2];
     std::memcpy(&twos[0], p + 2, kWidth);
     std::memcpy(&colons[0], p + 4, kWidth);
     std::memcpy(&twos[1], p + kWidth + 2, kWidth);
     std::memcpy(&colons[1], p + kWidth + 4, kWidth);
-    const Bytes candidates[2] = {(twos[0] == '2') & (colons[0] == ':'),
-                                 (twos[1] == '2') & (colons[1] == ':')};
+    const Bytes<kWidth> candidates[2] = {(twos[0] == '2') & (colons[0] == ':'),
+                                         (twos[1] == '2') & (colons[1] == ':')};
     // Mostly there are none: one test of both vectors folded into a word.
-    if (FoldToWord<kWidth>(candidates[0] | candidates[1]) == 0) continue;
+    const Bytes<kWidth> either = candidates[0] | candidates[1];
+    if (FoldToWord<kWidth>(either) == 0) continue;
     uint64_t words[kWords];
     std::memcpy(words, candidates, sizeof words);
     for (size_t w = 0; w < kWords; ++w) {
@@ -172,12 +156,11 @@ bool MayEndPipe(char c) { return (c | 0x20) == 'c' || c == ';'; }
 template <size_t kWidth>
 [[gnu::always_inline]] inline size_t ScreenForSpelledEnd(const char* data, size_t from, size_t size,
                                                          size_t& k, size_t& pipe_size) {
-  typedef char Bytes __attribute__((vector_size(kWidth)));
   for (; k + kWidth + 1 <= size; k += kWidth) {
-    Bytes last, next;
+    Bytes<kWidth> last, next;
     std::memcpy(&last, data + k, kWidth);
     std::memcpy(&next, data + k + 1, kWidth);
-    const Bytes pairs = (((last | 0x20) == 'c') | (last == ';')) & (next == '/');
+    const Bytes<kWidth> pairs = (((last | 0x20) == 'c') | (last == ';')) & (next == '/');
     if (FoldToWord<kWidth>(pairs) == 0) continue;
     uint64_t words[kWidth / 8];
     std::memcpy(words, &pairs, sizeof words);
