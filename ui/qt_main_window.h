@@ -100,6 +100,18 @@ class QtMainWindow final : public MainWindow {
     std::function<std::unique_ptr<QEvent>()> make;
   };
 
+  // The constructor's steps, in this order. CreateControls() makes the seven
+  // widgets in id order, which is also their stacking order, each with the
+  // settings that belong to its kind; ConnectControls() turns the field's
+  // edits and the buttons' clicks into events; PlaceControls() gives each
+  // its place, font and focus policy from the layout table; ShowCentred()
+  // creates the native window, starts holding its input, centres it and
+  // shows it.
+  void CreateControls();
+  void ConnectControls();
+  void PlaceControls();
+  void ShowCentred();
+
   // Queues an event; the widgets call it as Qt delivers input.
   void Queue(int code, int control_id);
 
