@@ -2,6 +2,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "extract/fetch/download.h"
 #include "extract/scan_input.h"
 
+namespace varnolt {
 namespace {
 
 constexpr char kUsage[] =
@@ -37,13 +39,13 @@ int UsageError(const std::string& message) {
   return 2;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  using namespace varnolt;
-  Arguments args;
+// Reads the command line into `args`. Returns the exit status when the
+// command line is answered without a scan: 0 after the help or the version,
+// 2 after a usage error (its message on stderr); nothing when there is input
+// to scan.
+std::optional<int> ParseArguments(const std::vector<std::string>& arguments, Arguments& args) {
   bool options_done = false;
-  for (const std::string& argument : CommandLineArguments(argc, argv)) {
+  for (const std::string& argument : arguments) {
     const std::string_view arg = argument;
     if (options_done || arg == "-" || arg.empty() || arg[0] != '-') {
       args.inputs.emplace_back(arg);
@@ -62,40 +64,50 @@ int main(int argc, char** argv) {
     }
   }
   if (args.inputs.empty()) return UsageError("no input given");
+  return std::nullopt;
+}
 
-  PrepareStandardStreams();
-  // Both streams buffered: the log flushes its stage lines itself, and
-  // unbuffered, -v would cost two system calls per link.
+// Both streams buffered: the log flushes its stage lines itself, and
+// unbuffered, -v would cost two system calls per link.
+void BufferStandardStreams() {
   static char results_buffer[1 << 16];
   static char log_buffer[1 << 16];
   std::setvbuf(stdout, results_buffer, _IOFBF, sizeof results_buffer);
   std::setvbuf(stderr, log_buffer, _IOFBF, sizeof log_buffer);
+}
 
-  TerminalControls controls(stdout, stderr, IsTerminal(stderr));
-  int status = 0;
-  for (const std::string& input : args.inputs) {
-    InputOptions options;
-    // Without -v the per-link lines would only be dropped: not made at all,
-    // a file of millions of links scans at the speed of an ordinary one.
-    options.scan.log_each_link = args.verbose;
-    if (input == "-") options.scan.open = OpenStandardInput;
-    // Ctrl-C during a download stops it the ordinary way, which removes the
-    // partial file, and then ends the program as the signal would have. A
-    // file scan has nothing to clean up and is ended by the signal itself.
-    const bool download = IsWebAddress(input);
-    if (download) {
-      CatchStopSignals();
-      options.fetch.keep_going = options.scan.keep_going = [] { return CaughtStopSignal() == 0; };
-    }
-    const ScanResult result = ScanInput(input, controls, options);
-    if (download) ReleaseStopSignals();
-    controls.EndJob();
-    if (const int signal = CaughtStopSignal()) {
-      std::fflush(stdout);
-      EndBySignal(signal);
-    }
-    if (result.status != ScanStatus::kCompleted) status = 1;
+// Scans `input` (a file name, - for standard input, or a web address) into
+// `controls` and returns whether it was scanned to the end. Does not return
+// when a stop signal ended a download: the program then ends as the signal
+// would have.
+bool ScanOneInput(const std::string& input, bool verbose, TerminalControls& controls) {
+  InputOptions options;
+  // Without -v the per-link lines would only be dropped: not made at all,
+  // a file of millions of links scans at the speed of an ordinary one.
+  options.scan.log_each_link = verbose;
+  if (input == "-") options.scan.open = OpenStandardInput;
+  // Ctrl-C during a download stops it the ordinary way, which removes the
+  // partial file, and then ends the program as the signal would have. A
+  // file scan has nothing to clean up and is ended by the signal itself.
+  const bool download = IsWebAddress(input);
+  if (download) {
+    CatchStopSignals();
+    options.fetch.keep_going = options.scan.keep_going = [] { return CaughtStopSignal() == 0; };
   }
+  const ScanResult result = ScanInput(input, controls, options);
+  if (download) ReleaseStopSignals();
+  controls.EndJob();
+  if (const int signal = CaughtStopSignal()) {
+    std::fflush(stdout);
+    EndBySignal(signal);
+  }
+  return result.status == ScanStatus::kCompleted;
+}
+
+// The exit status once every input has had its turn: 1 when the links could
+// not all be written (with a message, unless the reader has gone) or an input
+// failed, 0 otherwise.
+int ExitStatus(const TerminalControls& controls, bool all_scanned) {
   if (const int error = controls.results_error()) {
     // A reader that has gone (`| head`) needs no message; with SIGPIPE at its
     // default the program would not even have got here.
@@ -104,5 +116,25 @@ int main(int argc, char** argv) {
     }
     return 1;
   }
-  return status;
+  return all_scanned ? 0 : 1;
+}
+
+}  // namespace
+}  // namespace varnolt
+
+int main(int argc, char** argv) {
+  using namespace varnolt;
+  Arguments args;
+  if (const std::optional<int> answered = ParseArguments(CommandLineArguments(argc, argv), args)) {
+    return *answered;
+  }
+  PrepareStandardStreams();
+  BufferStandardStreams();
+  TerminalControls controls(stdout, stderr, IsTerminal(stderr));
+  bool all_scanned = true;
+  // Every input has its turn, also after one failed.
+  for (const std::string& input : args.inputs) {
+    if (!ScanOneInput(input, args.verbose, controls)) all_scanned = false;
+  }
+  return ExitStatus(controls, all_scanned);
 }

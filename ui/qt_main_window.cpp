@@ -200,12 +200,22 @@ class WindowWidget : public QWidget {
 
 QtMainWindow::QtMainWindow() : set_text_(std::make_unique<QString>()) {
   widget_ = std::make_unique<WindowWidget>(*this);
-  WindowWidget* window = widget_.get();
-  window->setWindowTitle(QString::fromUtf8(kWindowTitle));
-  window->setFixedSize(kClientWidth, kClientHeight);
-  window->setWindowIcon(ProgramIcon());
-  window->setAcceptDrops(true);
+  widget_->setWindowTitle(QString::fromUtf8(kWindowTitle));
+  widget_->setFixedSize(kClientWidth, kClientHeight);
+  widget_->setWindowIcon(ProgramIcon());
+  widget_->setAcceptDrops(true);
+  CreateControls();
+  ConnectControls();
+  PlaceControls();
+  // No control holds the focus at first; the first Tab goes to the input
+  // field, the first Shift+Tab to the status log.
+  widget_->setFocus();
+  ShowCentred();
+  Queue(EventResize, 0);
+}
 
+void QtMainWindow::CreateControls() {
+  WindowWidget* window = widget_.get();
   // Created in the order of their ids, which is also their stacking order.
   label_ = new QLabel(LayoutText(kInputLabel), window);
   // A sunken panel two pixels deep with the text at the top right, as the
@@ -217,8 +227,6 @@ QtMainWindow::QtMainWindow() : set_text_(std::make_unique<QString>()) {
   input_ = new QLineEdit(window);
   input_->installEventFilter(window);
   input_->setAcceptDrops(false);
-  QObject::connect(input_, &QLineEdit::textChanged, window,
-                   [this] { Queue(EventControl, kInputField); });
 
   browse_ = new QPushButton(LayoutText(kBrowseButton), window);
 
@@ -237,7 +245,12 @@ QtMainWindow::QtMainWindow() : set_text_(std::make_unique<QString>()) {
 
   status_list_ =
       std::make_unique<QtStatusList>(window, [this] { Queue(EventControl, kStatusLog); });
+}
 
+void QtMainWindow::ConnectControls() {
+  WindowWidget* window = widget_.get();
+  QObject::connect(input_, &QLineEdit::textChanged, window,
+                   [this] { Queue(EventControl, kInputField); });
   for (QPushButton* button : {browse_, start_}) {
     // Enter presses neither button, wherever the focus is.
     button->setAutoDefault(false);
@@ -247,7 +260,9 @@ QtMainWindow::QtMainWindow() : set_text_(std::make_unique<QString>()) {
                    [this] { Queue(EventControl, kBrowseButton); });
   QObject::connect(start_, &QPushButton::clicked, window,
                    [this] { Queue(EventControl, kStartButton); });
+}
 
+void QtMainWindow::PlaceControls() {
   const QFont font = ControlFont();
   for (int id = 0; id < static_cast<int>(kControlLayouts.size()); ++id) {
     const ControlLayout& layout = kControlLayouts[id];
@@ -258,16 +273,13 @@ QtMainWindow::QtMainWindow() : set_text_(std::make_unique<QString>()) {
     // focuses what Tab reaches.
     widget->setFocusPolicy(layout.tab_stop ? Qt::StrongFocus : Qt::NoFocus);
   }
+}
 
-  // No control holds the focus at first; the first Tab goes to the input
-  // field, the first Shift+Tab to the status log.
-  window->setFocus();
-
-  window->winId();  // creates the native window, whose frame Centre() measures
-  window->windowHandle()->installEventFilter(window);
+void QtMainWindow::ShowCentred() {
+  widget_->winId();  // creates the native window, whose frame Centre() measures
+  widget_->windowHandle()->installEventFilter(widget_.get());
   Centre();
-  window->show();
-  Queue(EventResize, 0);
+  widget_->show();
 }
 
 QtMainWindow::~QtMainWindow() = default;

@@ -46,8 +46,11 @@ class QtMainWindow final : public MainWindow {
 
   // Controls. SetProgress() also serves the window while a command runs, as
   // KeepGoing() does: when the bar moves, at most every 30 ms, it brings the
-  // lists' views up to date and lets Qt process what is pending, so the
-  // window repaints; input is held for PollEvent().
+  // lists' views up to date and lets Qt process its pending events
+  // (painting, the window manager's questions, clipboard requests), so the
+  // window repaints. User input among them only joins the held input:
+  // nothing the user does is acted on inside the call, PollEvent() hands it
+  // on later, in its order.
   std::string GetText(int id) override;
   void SetText(int id, std::string_view text) override;
   void SetProgress(int id, int position) override;
@@ -99,6 +102,18 @@ class QtMainWindow final : public MainWindow {
     int buttons;      // mouse moves: the buttons held (Qt::MouseButtons)
     std::function<std::unique_ptr<QEvent>()> make;
   };
+
+  // The constructor's steps, in this order. CreateControls() makes the seven
+  // widgets in id order, which is also their stacking order, each with the
+  // settings that belong to its kind; ConnectControls() turns the field's
+  // edits and the buttons' clicks into events; PlaceControls() gives each
+  // its place, font and focus policy from the layout table; ShowCentred()
+  // creates the native window, starts holding its input, centres it and
+  // shows it.
+  void CreateControls();
+  void ConnectControls();
+  void PlaceControls();
+  void ShowCentred();
 
   // Queues an event; the widgets call it as Qt delivers input.
   void Queue(int code, int control_id);

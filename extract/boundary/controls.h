@@ -35,11 +35,9 @@ class Controls {
   virtual std::string GetText(int id) = 0;
   virtual void SetText(int id, std::string_view text) = 0;
 
-  // Progress bar: position, clamped to 0..100. A window may repaint inside
-  // this call: the Qt window, when the bar moves and at most every 30 ms,
-  // lets Qt process its pending events (painting, the window manager's
-  // questions) and holds user input back for its event poll, so nothing the
-  // user does is acted on here.
+  // Progress bar: position, clamped to 0..100. A job calls this in the middle
+  // of its work: a window may repaint inside the call, but must not act on
+  // user input there; what the user does waits for the window's next turn.
   virtual void SetProgress(int id, int position) = 0;
 
   // Result list: appends `text` as a new last line (a single line feed

@@ -19,6 +19,8 @@
 #include <string>
 #include <utility>
 
+#include "tests/ui/seen_layout.h"
+
 using namespace varnolt;
 
 class QtMainWindowTest : public QObject {
@@ -49,7 +51,7 @@ class QtMainWindowTest : public QObject {
   void OpensCentredWithFixedClientArea() {
     QWidget* w = window_->widget();
     QCOMPARE(w->windowTitle(), QString("Varnolt V1 BUILD 2"));
-    QCOMPARE(w->size(), QSize(370, 330));
+    QCOMPARE(w->size(), QSize(kSeenClientWidth, kSeenClientHeight));
     QCOMPARE(w->minimumSize(), w->maximumSize());
     QVERIFY(!(w->windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint)));
     // The label as a sunken panel with its text at the top right.
@@ -66,25 +68,27 @@ class QtMainWindowTest : public QObject {
     QCOMPARE(window_->PollEvent(), EventNone);
   }
 
-  void ControlsSitAtTheirPlaces_data() {
+  // Each control where the user sees it: the rectangle its widget covers in
+  // the client area, however deep it sits, and uncovered, so that a click at
+  // its centre reaches it.
+  void ControlsSitWhereTheUserSeesThem_data() {
     QTest::addColumn<int>("id");
-    QTest::addColumn<QRect>("geometry");
+    QTest::addColumn<QRect>("place");
     QTest::addColumn<QString>("text");
-    QTest::newRow("label") << 0 << QRect(10, 10, 100, 20) << "input File:";
-    QTest::newRow("input") << 1 << QRect(110, 10, 225, 20) << "";
-    QTest::newRow("browse") << 2 << QRect(335, 10, 25, 20) << "...";
-    QTest::newRow("progress") << 3 << QRect(10, 35, 350, 20) << "";
-    QTest::newRow("results") << 4 << QRect(10, 120, 350, 200) << "";
-    QTest::newRow("start") << 5 << QRect(10, 60, 350, 20) << "START";
-    QTest::newRow("log") << 6 << QRect(10, 85, 350, 30) << "";
+    for (const SeenControl& seen : kSeenControls) {
+      QTest::newRow(seen.name) << seen.id << QRect(seen.x, seen.y, seen.width, seen.height)
+                               << QString::fromUtf8(seen.text);
+    }
   }
-  void ControlsSitAtTheirPlaces() {
+  void ControlsSitWhereTheUserSeesThem() {
     QFETCH(int, id);
-    QFETCH(QRect, geometry);
+    QFETCH(QRect, place);
     QFETCH(QString, text);
     QWidget* control = Control(id);
     QVERIFY(control && control->isVisible());
-    QCOMPARE(control->geometry(), geometry);
+    QCOMPARE(QRect(control->mapTo(window_->widget(), QPoint(0, 0)), control->size()), place);
+    const QWidget* hit = window_->widget()->childAt(place.center());
+    QVERIFY(hit && (hit == control || control->isAncestorOf(hit)));
     // The bar's "text" is the percentage it does not show.
     if (!qobject_cast<QProgressBar*>(control)) QCOMPARE(control->property("text").toString(), text);
   }
@@ -107,9 +111,14 @@ class QtMainWindowTest : public QObject {
     for (const char* line : {"eins", "zwei", "drei"}) window_->AddItem(kStatusLog, line);
     window_->SelectItem(kStatusLog, 0);
     Drain();
+    // Once round the ring and into it again.
+    const QList<int> forward_stops = {kInputField,  kBrowseButton, kResultList,
+                                      kStartButton, kStatusLog,    kInputField};
+    const QList<int> backward_stops = {kStatusLog,    kStartButton, kResultList,
+                                       kBrowseButton, kInputField,  kStatusLog};
     for (bool forward : {true, false}) {
       window_->widget()->setFocus();
-      for (int id : forward ? QList<int>{1, 2, 4, 5, 6, 1} : QList<int>{6, 5, 4, 2, 1, 6}) {
+      for (int id : forward ? forward_stops : backward_stops) {
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab,
                         forward ? Qt::NoModifier : Qt::ShiftModifier);
         QCOMPARE(QApplication::focusWidget(), Control(id));
@@ -126,7 +135,7 @@ class QtMainWindowTest : public QObject {
     Control(kBrowseButton)->setFocus();
     QTest::keyClick(Control(kBrowseButton), Qt::Key_Space);
     window_->widget()->windowHandle()->close();
-    for (int id : {5, 2}) {
+    for (int id : {kStartButton, kBrowseButton}) {
       QCOMPARE(window_->PollEvent(), EventControl);
       QCOMPARE(window_->EventControlId(), id);
     }

@@ -6,15 +6,16 @@
 #include <gtest/gtest.h>
 #include <shlobj.h>
 
+#include <array>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
-#include <tuple>
 #include <vector>
 
 #include "extract/boundary/text_encoding.h"
 #include "extract/boundary/wide_text.h"
+#include "tests/ui/seen_layout.h"
 
 namespace varnolt {
 namespace {
@@ -52,13 +53,13 @@ class Win32MainWindowTest : public ::testing::Test {
 };
 
 // What a person sees: a fixed-size window in the middle of the screen that can
-// be moved and closed but not resized or minimised, and the seven controls.
-TEST_F(Win32MainWindowTest, WindowShowsCentredWithItsControls) {
+// be moved and closed but not resized or minimised.
+TEST_F(Win32MainWindowTest, WindowShowsCentredWithAFixedClientArea) {
   EXPECT_EQ(FindWindowA("WindowClass_0", "Varnolt V1 BUILD 2"), hwnd_);
   RECT client, outer;
   GetClientRect(hwnd_, &client);
-  EXPECT_EQ(client.right, 370);
-  EXPECT_EQ(client.bottom, 330);
+  EXPECT_EQ(client.right, kSeenClientWidth);
+  EXPECT_EQ(client.bottom, kSeenClientHeight);
   GetWindowRect(hwnd_, &outer);
   EXPECT_LE(std::abs(outer.left - (GetSystemMetrics(SM_CXSCREEN) - outer.right)), 1);
   EXPECT_LE(std::abs(outer.top - (GetSystemMetrics(SM_CYSCREEN) - outer.bottom)), 1);
@@ -66,26 +67,32 @@ TEST_F(Win32MainWindowTest, WindowShowsCentredWithItsControls) {
   EXPECT_TRUE((style & WS_VISIBLE) && (style & WS_SYSMENU));
   EXPECT_EQ(style & WS_CAPTION, WS_CAPTION);
   EXPECT_EQ(style & (WS_MINIMIZEBOX | WS_MAXIMIZEBOX | WS_THICKFRAME), 0);
+}
 
-  // By control id: text, rectangle in the client area, sunken edge.
-  const std::tuple<const char*, RECT, bool> controls[7] = {
-      {"input File:", {10, 10, 110, 30}, true}, {"", {110, 10, 335, 30}, true},
-      {"...", {335, 10, 360, 30}, false},       {"", {10, 35, 360, 55}, false},
-      {"", {10, 120, 360, 320}, true},          {"START", {10, 60, 360, 80}, false},
-      {"", {10, 85, 360, 115}, true},
-  };
-  for (int id = 0; id < 7; ++id) {
-    SCOPED_TRACE(id);
-    const auto& [want_text, want_rect, edge] = controls[id];
-    char text[64] = {};
-    GetWindowTextA(Control(id), text, sizeof text);
-    EXPECT_STREQ(text, want_text);
+// Each control where the user sees it, with its first text: the rectangle it
+// covers in the client area, uncovered, so that the point at its centre is
+// its own. The label, the field and the lists sit in a sunken edge, the
+// buttons and the bar do not.
+TEST_F(Win32MainWindowTest, ControlsSitWhereTheUserSeesThem) {
+  for (const SeenControl& seen : kSeenControls) {
+    SCOPED_TRACE(seen.name);
+    HWND control = Control(seen.id);
+    ASSERT_NE(control, nullptr);
+    EXPECT_TRUE(IsWindowVisible(control));
     RECT rect = {};
-    GetWindowRect(Control(id), &rect);
+    GetWindowRect(control, &rect);
     MapWindowPoints(nullptr, hwnd_, reinterpret_cast<POINT*>(&rect), 2);
-    EXPECT_TRUE(EqualRect(&rect, &want_rect));
-    EXPECT_TRUE(IsWindowVisible(Control(id)));
-    EXPECT_EQ((GetWindowLongA(Control(id), GWL_EXSTYLE) & WS_EX_CLIENTEDGE) != 0, edge);
+    const std::array<LONG, 4> place = {rect.left, rect.top, rect.right - rect.left,
+                                       rect.bottom - rect.top};
+    EXPECT_EQ(place, (std::array<LONG, 4>{seen.x, seen.y, seen.width, seen.height}));
+    const POINT centre = {seen.x + seen.width / 2, seen.y + seen.height / 2};
+    EXPECT_EQ(ChildWindowFromPointEx(hwnd_, centre, CWP_ALL), control);
+    char text[64] = {};
+    GetWindowTextA(control, text, sizeof text);
+    EXPECT_STREQ(text, seen.text);
+    const bool sunken =
+        seen.id != kBrowseButton && seen.id != kStartButton && seen.id != kProgressBar;
+    EXPECT_EQ((GetWindowLongA(control, GWL_EXSTYLE) & WS_EX_CLIENTEDGE) != 0, sunken);
   }
   EXPECT_EQ(GetWindowLongA(Control(kInputLabel), GWL_STYLE) & SS_TYPEMASK, SS_RIGHT);
   EXPECT_EQ(SendMessageA(Control(kProgressBar), PBM_GETRANGE, FALSE, 0), 100);
