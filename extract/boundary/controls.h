@@ -1,7 +1,7 @@
 // The screen as the core sees it: seven numbered controls and the few
-// operations the program performs on them. The Qt window, the terminal front
-// end and the test fake each implement this interface, which is what lets the
-// scan run headless.
+// operations the program performs on them. The windows, the terminal front
+// end and the tests' fake each implement this interface, which is what lets
+// the scan run headless.
 #pragma once
 
 #include <cstddef>
