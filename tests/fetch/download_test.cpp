@@ -270,6 +270,32 @@ TEST_F(DownloadTest, FailedTransferKeepsOldPageAndScansNothing) {
   }
 }
 
+TEST_F(DownloadTest, RedirectToAnotherSchemeIsNotFollowed) {
+  // The transfer fails whether or not the redirect is followed (nobody
+  // answers there); only the trap tells whether it was.
+  ConnectionTrap ftp;
+  TestServer server({{"/to-ftp", Redirect("ftp://127.0.0.1:" + ftp.Port() + "/")}});
+  FetchOptions options;
+  options.stall_seconds = 1;
+  EXPECT_EQ(DownloadPage(server.Url("/to-ftp"), ui_, options).status, DownloadStatus::kFailed);
+  EXPECT_FALSE(ftp.Connected());
+  EXPECT_EQ(Files(), std::vector<std::string>{});
+}
+
+#ifndef _WIN32  // no device there that fails every write
+TEST_F(DownloadTest, PageThatCannotBeWrittenFailsWithTheSystemsReason) {
+  // /dev/full opens and then fails every write: a short page only when the
+  // file is closed (its bytes wait in the buffer until then), a long one
+  // while it arrives.
+  if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+  for (const char* path : {"/links.htm", "/at-limit"}) {
+    const FetchResult result = FetchToFile(server_.Url(path), "/dev/full");
+    EXPECT_FALSE(result.ok) << path;
+    EXPECT_EQ(result.error, "No space left on device") << path;
+  }
+}
+#endif
+
 // --- Limits judged from outside a transfer (the Win32 download's watcher)
 
 TEST(TransferLimits, EndsTransfersThatBreakALimitAndNoOthers) {
