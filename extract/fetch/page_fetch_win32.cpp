@@ -5,7 +5,8 @@
 // wakes only for the moniker's notifications: while the server is silent,
 // nothing of ours runs on that thread. So the transfer runs on a thread of
 // its own, and the calling thread waits for it in short turns, asking
-// keep_going between them and aborting the binding when it says no.
+// keep_going and the limits between them and aborting the binding when
+// either says stop.
 #include <urlmon.h>
 #include <windows.h>
 
