@@ -243,10 +243,9 @@ std::string StartTransfer(const std::shared_ptr<Transfer>& transfer) {
   return {};
 }
 
-// Waits for the transfer thread in turns, asking keep_going and the limits
-// of `options` between them. Returns the result of a transfer it ended
-// (stopped, or failed with the limit's reason); nothing when the transfer
-// ended by itself.
+// Waits for the transfer thread to end. Returns the result of a transfer it
+// ended itself (stopped, or failed with a limit's reason); nothing when the
+// transfer ended on its own.
 std::optional<FetchResult> WatchTransfer(Transfer& transfer, const FetchOptions& options) {
   // The moniker applies no limits of ours: the calling thread watches the
   // transfer in turns and ends it when keep_going says no or a limit is hit.
