@@ -19,8 +19,8 @@ namespace {
 char LowerCase(char c) {
   const auto byte = static_cast<unsigned char>(c);
   // Code page 1252: A-Z and the accented capitals 0xC0-0xDF fold together.
-  // (0xD7 and 0xDF fold too; the rule is applied as it stands, and neither
-  // byte can occur in a scheme name anyway.)
+  // (0xD7 and 0xDF, which have no lower-case form, fold too: neither byte
+  // can occur in a scheme name, so nothing depends on it.)
   if ((byte >= 0x41 && byte <= 0x5A) || (byte >= 0xC0 && byte <= 0xDF)) {
     return static_cast<char>(byte + 0x20);
   }

@@ -56,7 +56,9 @@ struct DownloadResult {
 // first (kStalePartialAge).
 //
 // Blocks until the transfer ends, is cut off by a limit or is stopped.
-// Never throws.
+// Throws only when memory runs out (std::bad_alloc or std::length_error),
+// in the transfer or in `ui`; a partial file left behind then is removed by
+// a later download once it is stale.
 DownloadResult DownloadPage(const std::string& address, Controls& ui,
                             const FetchOptions& options = {});
 

@@ -62,14 +62,15 @@ struct FetchResult {
 // Returns ok only when the whole body was written and closed. On failure or
 // a stop `path` may hold a partial body; the caller removes it. While the
 // transfer runs, RemoveUnlessBeingFetched() leaves `path` alone. Safe to call
-// from any thread; never throws.
+// from any thread. Throws only when memory runs out (std::bad_alloc or
+// std::length_error); `path` may then hold a partial body too.
 FetchResult FetchToFile(const std::string& url, const std::string& path,
                         const FetchOptions& options = {});
 
 // Removes the file `path` unless a FetchToFile that is still running, in
 // this program or another, writes to it. Returns true when it was removed;
-// false when it is in use, is gone already or cannot be removed. Never
-// throws.
+// false when it is in use, is gone already or cannot be removed. Throws
+// only when memory runs out.
 bool RemoveUnlessBeingFetched(const std::string& path);
 
 }  // namespace varnolt

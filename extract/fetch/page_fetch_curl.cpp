@@ -179,28 +179,12 @@ CURLcode Perform(const Curl& curl, CURL* handle, const std::function<bool()>& ke
   return code;
 }
 
-}  // namespace
-
-FetchResult FetchToFile(const std::string& url, const std::string& path,
-                        const FetchOptions& options) {
-  std::string load_error;
-  const Curl* const api = LoadCurl(load_error);
-  if (api == nullptr) return Failure(load_error);
-  const Curl& curl = *api;
-  if (!curl.initialized) return Failure(curl.easy_strerror(CURLE_FAILED_INIT));
-
-  // libcurl takes the address as a C string: a NUL inside it would silently
-  // fetch a shorter address than the one typed.
-  if (url.find('\0') != std::string::npos) return Failure(curl.easy_strerror(CURLE_URL_MALFORMAT));
-
-  std::unique_ptr<CURL, CurlDeleter> easy(curl.easy_init(), CurlDeleter{&curl});
-  if (!easy) return Failure(curl.easy_strerror(CURLE_FAILED_INIT));
-  CURL* handle = easy.get();
-
-  char error_buffer[CURL_ERROR_SIZE] = {};
-  Sink sink;
-  sink.limit = options.max_page_bytes;
-
+// Sets up the transfer of `url` on `handle` with the limits of `options`:
+// the body goes to `sink`, libcurl's own account of a failure to
+// `error_buffer`. Returns the first option libcurl refused, else CURLE_OK.
+CURLcode SetUpTransfer(const Curl& curl, CURL* handle, const std::string& url,
+                       const FetchOptions& options, Sink& sink,
+                       char (&error_buffer)[CURL_ERROR_SIZE]) {
   // The options that can fail here fail only for an unusable value (an
   // address longer than libcurl accepts) or missing support; report the
   // first such refusal as the reason.
@@ -225,6 +209,66 @@ FetchResult FetchToFile(const std::string& url, const std::string& path,
   set(CURLOPT_NOSIGNAL, 1L);
   set(CURLOPT_WRITEFUNCTION, WriteBody);
   set(CURLOPT_WRITEDATA, &sink);
+  return code;
+}
+
+// Closes the body's file. Returns 0, or the error that made the close fail.
+int CloseBody(std::FILE* file) {
+  errno = 0;
+  if (std::fclose(file) == 0) return 0;
+  return errno != 0 ? errno : EIO;
+}
+
+// libcurl's own account of why the transfer failed with `code`: the error
+// buffer without its line end, else the code's generic text.
+std::string TransferErrorText(const Curl& curl, CURLcode code, const char* error_buffer) {
+  std::string reason = error_buffer;
+  while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r')) reason.pop_back();
+  if (reason.empty()) reason = curl.easy_strerror(code);
+  return reason;
+}
+
+// The outcome of a transfer on `handle` that ended with `code`, not stopped,
+// having written through `sink` into a file whose close failed with
+// `close_errno` (0: it did not). The first failure in this order is the
+// reason: an HTTP error status, a body beyond the limit, a failed write, any
+// other transfer error, the failed close.
+FetchResult JudgeTransfer(const Curl& curl, CURL* handle, CURLcode code, const Sink& sink,
+                          const char* error_buffer, int close_errno) {
+  if (code == CURLE_HTTP_RETURNED_ERROR) {
+    long status = 0;
+    curl.easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
+    if (status >= 400) return Failure("HTTP " + std::to_string(status));
+  }
+  if (code == CURLE_WRITE_ERROR && sink.too_large) return Failure(PageTooLargeReason(sink.limit));
+  if (code == CURLE_WRITE_ERROR && sink.write_errno != 0) {
+    return Failure(ErrnoText(sink.write_errno));
+  }
+  if (code != CURLE_OK) return Failure(TransferErrorText(curl, code, error_buffer));
+  if (close_errno != 0) return Failure(ErrnoText(close_errno));
+  return FetchResult{true, {}};
+}
+
+}  // namespace
+
+FetchResult FetchToFile(const std::string& url, const std::string& path,
+                        const FetchOptions& options) {
+  std::string load_error;
+  const Curl* const api = LoadCurl(load_error);
+  if (api == nullptr) return Failure(load_error);
+  const Curl& curl = *api;
+  if (!curl.initialized) return Failure(curl.easy_strerror(CURLE_FAILED_INIT));
+
+  // libcurl takes the address as a C string: a NUL inside it would silently
+  // fetch a shorter address than the one typed.
+  if (url.find('\0') != std::string::npos) return Failure(curl.easy_strerror(CURLE_URL_MALFORMAT));
+
+  std::unique_ptr<CURL, CurlDeleter> easy(curl.easy_init(), CurlDeleter{&curl});
+  if (!easy) return Failure(curl.easy_strerror(CURLE_FAILED_INIT));
+  char error_buffer[CURL_ERROR_SIZE] = {};
+  Sink sink;
+  sink.limit = options.max_page_bytes;
+  CURLcode code = SetUpTransfer(curl, easy.get(), url, options, sink, error_buffer);
   if (code != CURLE_OK) return Failure(curl.easy_strerror(code));
 
   std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "wb"));
@@ -236,37 +280,15 @@ FetchResult FetchToFile(const std::string& url, const std::string& path,
   ::flock(::fileno(file.get()), LOCK_EX | LOCK_NB);
 
   bool stopped = false;
-  code = Perform(curl, handle, options.keep_going, stopped);
-
+  code = Perform(curl, easy.get(), options.keep_going, stopped);
   // Close before judging: a failed flush is a lost tail of the page.
-  errno = 0;
-  const bool closed = std::fclose(file.release()) == 0;
-  const int close_errno = errno != 0 ? errno : EIO;
-
+  const int close_errno = CloseBody(file.release());
   if (stopped) {
     FetchResult result;
     result.stopped = true;
     return result;
   }
-  if (code == CURLE_HTTP_RETURNED_ERROR) {
-    long status = 0;
-    curl.easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
-    if (status >= 400) return Failure("HTTP " + std::to_string(status));
-  }
-  if (code == CURLE_WRITE_ERROR && sink.too_large) {
-    return Failure(PageTooLargeReason(options.max_page_bytes));
-  }
-  if (code == CURLE_WRITE_ERROR && sink.write_errno != 0) {
-    return Failure(ErrnoText(sink.write_errno));
-  }
-  if (code != CURLE_OK) {
-    std::string reason = error_buffer;
-    while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r')) reason.pop_back();
-    if (reason.empty()) reason = curl.easy_strerror(code);
-    return Failure(std::move(reason));
-  }
-  if (!closed) return Failure(ErrnoText(close_errno));
-  return FetchResult{true, {}};
+  return JudgeTransfer(curl, easy.get(), code, sink, error_buffer, close_errno);
 }
 
 bool RemoveUnlessBeingFetched(const std::string& path) {

@@ -5,7 +5,8 @@
 // wakes only for the moniker's notifications: while the server is silent,
 // nothing of ours runs on that thread. So the transfer runs on a thread of
 // its own, and the calling thread waits for it in short turns, asking
-// keep_going between them and aborting the binding when it says no.
+// keep_going and the limits between them and aborting the binding when
+// either says stop.
 #include <urlmon.h>
 #include <windows.h>
 
@@ -15,7 +16,9 @@
 #include <cstdio>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <utility>
 
 #include "extract/boundary/wide_text.h"
 #include "extract/fetch/download.h"
@@ -225,70 +228,69 @@ std::string DescribeFailure(HRESULT result) {
   }
 }
 
-}  // namespace
-
-FetchResult FetchToFile(const std::string& url, const std::string& path,
-                        const FetchOptions& options) {
-  // The moniker service would also fetch file:, ftp: and others.
-  if (!IsWebAddress(url)) return {false, "unsupported scheme"};
-  if (url.find('\0') != std::string::npos || path.find('\0') != std::string::npos) {
-    return {false, "malformed address"};
-  }
-
-  auto transfer = std::make_shared<Transfer>();
-  transfer->url = ToWide(url);
-  transfer->path = ToWide(path);
-  transfer->max_page_bytes = options.max_page_bytes;
+// Starts the thread that runs `transfer`, with a reference of its own.
+// Returns the reason it could not be started, or the empty text.
+std::string StartTransfer(const std::shared_ptr<Transfer>& transfer) {
   transfer->done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  if (transfer->done == nullptr) {
-    return {false, DescribeFailure(HRESULT_FROM_WIN32(GetLastError()))};
-  }
+  if (transfer->done == nullptr) return DescribeFailure(HRESULT_FROM_WIN32(GetLastError()));
   auto* thread_owner = new std::shared_ptr<Transfer>(transfer);
   HANDLE thread = CreateThread(nullptr, 0, RunTransfer, thread_owner, 0, nullptr);
   if (thread == nullptr) {
     delete thread_owner;
-    return {false, DescribeFailure(HRESULT_FROM_WIN32(GetLastError()))};
+    return DescribeFailure(HRESULT_FROM_WIN32(GetLastError()));
   }
   CloseHandle(thread);  // the event says when it is done
+  return {};
+}
 
+// Waits for the transfer thread to end. Returns the result of a transfer it
+// ended itself (stopped, or failed with a limit's reason); nothing when the
+// transfer ended on its own.
+std::optional<FetchResult> WatchTransfer(Transfer& transfer, const FetchOptions& options) {
   // The moniker applies no limits of ours: the calling thread watches the
   // transfer in turns and ends it when keep_going says no or a limit is hit.
   FetchResult fetched;
   TransferLimits limits(options, TransferLimits::Clock::now());
-  while (WaitForSingleObject(transfer->done, kTurnMilliseconds) == WAIT_TIMEOUT) {
+  while (WaitForSingleObject(transfer.done, kTurnMilliseconds) == WAIT_TIMEOUT) {
     if (options.keep_going && !options.keep_going()) {
       fetched.stopped = true;
     } else {
-      fetched.error = limits.Check(TransferLimits::Clock::now(), transfer->Progress());
+      fetched.error = limits.Check(TransferLimits::Clock::now(), transfer.Progress());
       if (fetched.error.empty()) continue;
     }
-    transfer->Abort();
+    transfer.Abort();
     // Give the thread its moment to let go of the file, so that the caller
     // can remove it; a moniker that does not react is left behind rather
     // than waited for.
-    WaitForSingleObject(transfer->done, kAbortGraceMilliseconds);
+    WaitForSingleObject(transfer.done, kAbortGraceMilliseconds);
     return fetched;
   }
+  return std::nullopt;
+}
 
-  const HRESULT result = transfer->result;
-  const DWORD status = transfer->status;
-  const TransferProgress progress = transfer->Progress();
-  // Some versions deliver an HTTP error page and report success, others
-  // report failure: the status decides in both cases.
-  if (transfer->too_large) {
+// The outcome of a transfer that ended by itself, judged by what the thread
+// and the callbacks saw rather than by the service's result alone.
+FetchResult JudgeTransfer(const Transfer& transfer, const FetchOptions& options) {
+  const HRESULT result = transfer.result;
+  const DWORD status = transfer.status;
+  const TransferProgress progress = transfer.Progress();
+  FetchResult fetched;
+  if (transfer.too_large) {
     fetched.error = PageTooLargeReason(options.max_page_bytes);
-  } else if (transfer->bad_redirect) {
+  } else if (transfer.bad_redirect) {
     fetched.error = "redirect to another scheme than http or https";
   } else if (progress.redirects > options.max_redirects) {
     fetched.error = "more than " + std::to_string(options.max_redirects) + " redirects";
   } else if (status >= 400) {
+    // Some versions deliver an HTTP error page and report success, others
+    // report failure: the status decides in both cases.
     fetched.error = "HTTP " + std::to_string(status);
   } else if (FAILED(result)) {
     fetched.error = DescribeFailure(result);
-  } else if (transfer->announced_bytes > progress.body_bytes) {
+  } else if (transfer.announced_bytes > progress.body_bytes) {
     // The service takes a connection closed early for the end of the page.
     fetched.error = "page cut short after " + std::to_string(progress.body_bytes) + " of " +
-                    std::to_string(transfer->announced_bytes) + " bytes";
+                    std::to_string(transfer.announced_bytes) + " bytes";
   } else if (status == 0) {
     // The connection closed before a status line: the service reports
     // success with an empty file, which is no page.
@@ -303,6 +305,26 @@ FetchResult FetchToFile(const std::string& url, const std::string& path,
     fetched.ok = true;
   }
   return fetched;
+}
+
+}  // namespace
+
+FetchResult FetchToFile(const std::string& url, const std::string& path,
+                        const FetchOptions& options) {
+  // The moniker service would also fetch file:, ftp: and others.
+  if (!IsWebAddress(url)) return {false, "unsupported scheme"};
+  if (url.find('\0') != std::string::npos || path.find('\0') != std::string::npos) {
+    return {false, "malformed address"};
+  }
+
+  auto transfer = std::make_shared<Transfer>();
+  transfer->url = ToWide(url);
+  transfer->path = ToWide(path);
+  transfer->max_page_bytes = options.max_page_bytes;
+  std::string not_started = StartTransfer(transfer);
+  if (!not_started.empty()) return {false, std::move(not_started)};
+  if (std::optional<FetchResult> ended = WatchTransfer(*transfer, options)) return *ended;
+  return JudgeTransfer(*transfer, options);
 }
 
 bool RemoveUnlessBeingFetched(const std::string& path) {

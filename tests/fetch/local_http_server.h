@@ -218,6 +218,40 @@ class TestServer {
   std::vector<std::string> requests_;
 };
 
+// A port on 127.0.0.1 that listens but never accepts. The system completes
+// a client's connection by itself, so whether anyone connected can be asked
+// afterwards, however briefly the client stayed.
+class ConnectionTrap {
+ public:
+  ConnectionTrap() {
+    using namespace test_socket;
+    listener_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address = Loopback(0);
+    socklen_t length = sizeof address;
+    if (listener_ == kNone || bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        listen(listener_, 4) != 0 ||
+        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+      ADD_FAILURE() << "connection trap: cannot listen on 127.0.0.1";
+    }
+    port_ = ntohs(address.sin_port);
+  }
+  ~ConnectionTrap() { test_socket::Close(listener_); }
+  ConnectionTrap(const ConnectionTrap&) = delete;
+  ConnectionTrap& operator=(const ConnectionTrap&) = delete;
+
+  std::string Port() const { return std::to_string(port_); }
+  // True when a connection waits to be accepted.
+  bool Connected() {
+    pollfd in = {listener_, POLLIN, 0};
+    return test_socket::Poll(&in, 1, 0) > 0;
+  }
+
+ private:
+  test_socket::Session session_;
+  test_socket::Socket listener_ = test_socket::kNone;
+  int port_ = 0;
+};
+
 // A port on 127.0.0.1 that nobody listens on: bound, then released.
 inline int UnusedPort() {
   using namespace test_socket;
