@@ -92,6 +92,24 @@ struct Transfer {
   }
 };
 
+// IsWebAddress for the address a redirect names, as the moniker service
+// hands it over. It allocates nothing: it runs inside the service's callback,
+// where running out of memory could not be reported but would end the
+// program.
+bool IsWebAddress(LPCWSTR text) {
+  if (text == nullptr) return false;
+  const auto starts_with = [text](const char* scheme) {
+    size_t i = 0;
+    for (; scheme[i] != '\0'; ++i) {
+      const wchar_t c = text[i];
+      const wchar_t folded = c >= L'A' && c <= L'Z' ? c + (L'a' - L'A') : c;
+      if (folded != static_cast<wchar_t>(scheme[i])) return false;
+    }
+    return true;
+  };
+  return starts_with("http://") || starts_with("https://");
+}
+
 // Lives on the transfer thread's stack for the one synchronous transfer;
 // COM's reference counting is kept honest but never frees it.
 class TransferWatch final : public IBindStatusCallback, public IHttpNegotiate {
@@ -129,7 +147,7 @@ class TransferWatch final : public IBindStatusCallback, public IHttpNegotiate {
     } else if (status == BINDSTATUS_REDIRECTING) {
       ++transfer_.redirects;
       // The moniker service would follow a server to file: and others.
-      if (text == nullptr || !IsWebAddress(FromWide(text))) {
+      if (!IsWebAddress(text)) {
         transfer_.bad_redirect = true;
         transfer_.abort = true;
       }
