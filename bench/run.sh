@@ -10,12 +10,12 @@
 #   written  just written by a program in 64 KiB writes (a download, a copy)
 #   read     dropped from the cache and read back once (a file read from disk)
 #
-#   bench/run.sh [SIZE_MIB]      default 512; RUNS=5, BIG=1 adds a 4.5 GiB file
+#   bench/run.sh [SIZE_MIB]      default 512; RUNS=7, BIG=1 adds a 4.5 GiB file
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 size=${1:-512}
-runs=${RUNS:-5}
+runs=${RUNS:-7}
 build=build-bench
 data=$build/data
 
