@@ -2,10 +2,8 @@
 
 #include <algorithm>
 #include <atomic>
-#include <bit>
 #include <cstring>
 #include <mutex>
-#include <new>
 #include <system_error>
 #include <thread>
 
