@@ -44,8 +44,9 @@ struct Transfer {
   int64_t max_page_bytes = kMaxPageBytes;
   std::atomic<bool> abort{false};
   std::atomic<DWORD> status{0};  // HTTP status of the last response, 0 when none
-  // The last response's header as the service passed it on: how many fields
-  // it held, and whether one announced the body's length.
+  // The last response's header as the service passed it on, if it did: how
+  // many fields it held, and whether one announced the body's length.
+  std::atomic<bool> header_known{false};
   std::atomic<int> header_fields{0};
   std::atomic<bool> length_announced{false};
   std::atomic<bool> too_large{false};
@@ -142,6 +143,7 @@ void ReadResponseHeader(LPCWSTR headers, Transfer& transfer) {
     if (*line == L'\r') ++line;
     if (*line == L'\n') ++line;
   }
+  transfer.header_known = headers != nullptr;
   transfer.header_fields = fields;
   transfer.length_announced = length;
 }
@@ -357,12 +359,12 @@ FetchResult JudgeTransfer(const Transfer& transfer, const FetchOptions& options)
     fetched.error = "redirect not followed (HTTP " + std::to_string(status) + ")";
   } else if (status < 200 || status >= 300) {
     fetched.error = "HTTP " + std::to_string(status);
-  } else if (transfer.header_fields == 0) {
+  } else if (transfer.header_known && transfer.header_fields == 0) {
     // The service passes on a reply cut off inside its header, and a reply
     // with no status line at all (HTTP/0.9), as a status line alone, and
     // reports success; no server that means its page sends no header field.
     fetched.error = "reply without a complete header";
-  } else if (progress.body_bytes == 0 && !transfer.length_announced) {
+  } else if (transfer.header_known && progress.body_bytes == 0 && !transfer.length_announced) {
     // Nor does it tell a header followed by a close, or a chunked body that
     // it could not read, from an empty page: an empty body is a page only
     // when its length was announced.
