@@ -57,7 +57,9 @@ void TerminalControls::SetProgress(int id, int position) {
 
 void TerminalControls::AddItem(int id, std::string_view text) {
   if (id == kResultList) {
-    if (results_share_screen_ && progress_drawn_) {
+    if (results_share_screen_) {
+      // What the log holds goes out first, a per-link line (-v) that its
+      // buffer cut in two included, so that the link starts a line of its own.
       ClearProgress();
       std::fflush(log_);
     }
