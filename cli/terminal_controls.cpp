@@ -28,8 +28,12 @@ const std::string_view* PerLinkLine(std::string_view line) {
 
 }  // namespace
 
-TerminalControls::TerminalControls(std::FILE* results, std::FILE* log, bool show_progress)
-    : results_(results), log_(log), show_progress_(show_progress) {}
+TerminalControls::TerminalControls(std::FILE* results, std::FILE* log, bool show_progress,
+                                   bool results_share_screen)
+    : results_(results),
+      log_(log),
+      show_progress_(show_progress),
+      results_share_screen_(show_progress && results_share_screen) {}
 
 std::string TerminalControls::GetText(int id) {
   return id == kInputField ? input_text_ : std::string();
@@ -53,10 +57,18 @@ void TerminalControls::SetProgress(int id, int position) {
 
 void TerminalControls::AddItem(int id, std::string_view text) {
   if (id == kResultList) {
-    errno = 0;
-    if (!WriteTextLine(results_, text) && results_error_ == 0) {
-      results_error_ = errno != 0 ? errno : EIO;
+    if (results_share_screen_) {
+      // What the log holds goes out first, a per-link line (-v) that its
+      // buffer cut in two included, so that the link starts a line of its own.
+      ClearProgress();
+      std::fflush(log_);
     }
+    errno = 0;
+    bool written = WriteTextLine(results_, text);
+    // A buffer's worth of links ends mid-line, and the next bar drawn would
+    // land inside it.
+    if (written && results_share_screen_) written = std::fflush(results_) == 0;
+    if (!written && results_error_ == 0) results_error_ = errno != 0 ? errno : EIO;
   } else if (id == kStatusLog) {
     if (has_pending_line_) WritePendingLine();
     pending_per_link_ = PerLinkLine(text);

@@ -12,8 +12,12 @@ namespace varnolt {
 
 class TerminalControls final : public Controls {
  public:
-  // `show_progress` draws a progress indicator on `log`.
-  TerminalControls(std::FILE* results, std::FILE* log, bool show_progress);
+  // `show_progress` draws a progress indicator on `log`. `results_share_screen`
+  // says that `results` shows on the same screen as that indicator: each
+  // result line is then written whole, the indicator cleared first, so that
+  // the indicator never lands inside a half-written line.
+  TerminalControls(std::FILE* results, std::FILE* log, bool show_progress,
+                   bool results_share_screen = false);
 
   // Writes the last log line, which further appends can no longer reach once
   // the job is over, clears the progress indicator and flushes both streams.
@@ -42,6 +46,7 @@ class TerminalControls final : public Controls {
   std::FILE* const results_;
   std::FILE* const log_;
   const bool show_progress_;
+  const bool results_share_screen_;
 
   std::string input_text_;
   int log_count_ = 0;

@@ -130,7 +130,10 @@ int main(int argc, char** argv) {
   }
   PrepareStandardStreams();
   BufferStandardStreams();
-  TerminalControls controls(stdout, stderr, IsTerminal(stderr));
+  // With both on one screen, as in an interactive shell, the links go out a
+  // line at a time so that the bar on stderr never splits one; redirected,
+  // they go out in large blocks.
+  TerminalControls controls(stdout, stderr, IsTerminal(stderr), IsTerminal(stdout));
   bool all_scanned = true;
   // Every input has its turn, also after one failed.
   for (const std::string& input : args.inputs) {

@@ -31,7 +31,13 @@ if(WIN32)
   return()
 endif()
 
-install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/varnolt)
+set(VARNOLT_MAINTAINER "Varnolt developers <varnolt@example.org>"
+    CACHE STRING "The Debian package's maintainer")
+# Debian asks every package for its copyright and licence terms, in the
+# machine-readable format, uncompressed beside its other documents.
+configure_file(${PROJECT_SOURCE_DIR}/cmake/copyright.in ${PROJECT_BINARY_DIR}/copyright @ONLY)
+install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_BINARY_DIR}/copyright
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/varnolt)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME varnolt)
@@ -39,8 +45,6 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)  # varnolt_<version>_<arch>.deb
-set(VARNOLT_MAINTAINER "Varnolt developers <varnolt@example.org>"
-    CACHE STRING "The Debian package's maintainer")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${VARNOLT_MAINTAINER})
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)

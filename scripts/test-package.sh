@@ -71,6 +71,7 @@ files_are_exactly_these() {
 ./usr/bin/varnolt-scan
 ./usr/share/applications/varnolt.desktop
 ./usr/share/doc/varnolt/README.md
+./usr/share/doc/varnolt/copyright
 ./usr/share/icons/hicolor/scalable/apps/varnolt.svg
 ./usr/share/man/man1/varnolt-scan.1.gz
 ./usr/share/man/man1/varnolt.1.gz
@@ -122,6 +123,41 @@ man_pages_render_cleanly() {
   done
 }
 check "the manual pages render without warnings" man_pages_render_cleanly
+
+# Machine-readable: the format's header paragraph first, then paragraphs
+# of fields; every Files paragraph names its copyright and licence, and
+# every licence named has its text (in the paragraph or a standalone one).
+copyright_is_machine_readable() {
+  awk '
+    BEGIN { RS = ""; FS = "\n" }
+    NR == 1 {
+      if ($1 != "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/") {
+        print "no Format header: " $1 > "/dev/stderr"; bad = 1
+      }
+      next
+    }
+    {
+      files = copyright = license = text = 0
+      for (i = 1; i <= NF; i++) {
+        if ($i ~ /^Files: /) files = 1
+        else if ($i ~ /^Copyright: ./) copyright = 1
+        else if ($i ~ /^License: ./) { license = substr($i, 10); sub(/ +$/, "", license) }
+        else if ($i ~ /^ /) { if (license) text = 1 }
+        else if ($i !~ /^[A-Za-z-]+: /) { print "not a field: " $i > "/dev/stderr"; bad = 1 }
+      }
+      if (!license) { print "paragraph " NR " names no License" > "/dev/stderr"; bad = 1 }
+      if (files && !copyright) { print "paragraph " NR " names no Copyright" > "/dev/stderr"; bad = 1 }
+      named[license] = 1
+      if (text) explained[license] = 1
+    }
+    END {
+      for (l in named) if (!(l in explained)) { print "no text for " l > "/dev/stderr"; bad = 1 }
+      if (NR < 2) { print "no Files paragraph" > "/dev/stderr"; bad = 1 }
+      exit bad
+    }' "$unpacked/usr/share/doc/varnolt/copyright" &&
+    grep -q '^Upstream-Contact: .*<.*@.*>$' "$unpacked/usr/share/doc/varnolt/copyright"
+}
+check "the copyright file is machine-readable" copyright_is_machine_readable
 
 icon_is_an_svg() {
   grep -q '<svg' "$unpacked/usr/share/icons/hicolor/scalable/apps/varnolt.svg"

@@ -104,6 +104,17 @@ std::string DisplayText(std::string_view bytes) {
 
 namespace {
 
+// True for the UTF-8 of the bidirectional embeddings, overrides and
+// isolates, U+202A-U+202E (E2 80 AA-AE) and U+2066-U+2069 (E2 81 A6-A9):
+// the characters that reorder the text around them on a terminal.
+bool IsBidiControl(std::string_view utf8) {
+  const auto last = static_cast<uint8_t>(utf8[2]);
+  if (utf8[0] != '\xE2') return false;
+  if (utf8[1] == '\x80') return last >= 0xAA && last <= 0xAE;
+  if (utf8[1] == '\x81') return last >= 0xA6 && last <= 0xA9;
+  return false;
+}
+
 // TerminalText(), or with `decode_stray` false EscapeTerminalControls().
 std::string EscapeForTerminal(std::string_view bytes, bool decode_stray) {
   static constexpr char kHex[] = "0123456789abcdef";
@@ -134,6 +145,13 @@ std::string EscapeForTerminal(std::string_view bytes, bool decode_stray) {
       out += kHex[static_cast<uint8_t>(bytes[i + 1]) >> 4];
       out += kHex[static_cast<uint8_t>(bytes[i + 1]) & 0xF];
       i += 2;
+    } else if (length == 3 && IsBidiControl(bytes.substr(i, 3))) {
+      // A right-to-left override shows the rest of the line reversed: a name
+      // could pose as another.
+      out += "\\u";
+      out += bytes[i + 1] == '\x80' ? "202" : "206";
+      out += kHex[static_cast<uint8_t>(bytes[i + 2]) & 0xF];
+      i += 3;
     } else if (length > 0) {
       out.append(bytes, i, length);
       i += length;

@@ -43,8 +43,10 @@ std::string DisplayText(std::string_view bytes);
 // the line): tab, line feed and carriage return show as \t, \n, \r, the
 // other bytes 0x00-0x1F and 0x7F as \x and two hex digits ("\x1b"), and the
 // C1 controls U+0080-U+009F as \x and the byte where a byte decoded to one,
-// as \u and four hex digits where UTF-8 encoded one. A backslash stays as
-// it is, so Windows paths read naturally.
+// as \u and four hex digits where UTF-8 encoded one. The bidirectional
+// embeddings, overrides and isolates (U+202A-U+202E, U+2066-U+2069), which
+// would show a name reordered, are escaped as \u and four hex digits too. A
+// backslash stays as it is, so Windows paths read naturally.
 std::string TerminalText(std::string_view bytes);
 
 // TerminalText's escapes without its decoding: the same control characters

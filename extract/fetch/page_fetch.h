@@ -21,8 +21,10 @@ struct FetchOptions {
   // Longest wait for the connection, name lookup and TLS handshake included.
   long connect_timeout_seconds = 15;
   // The transfer is abandoned when fewer than `stall_bytes_per_second` bytes
-  // per second arrive on average over `stall_seconds` seconds. This also
-  // covers a server that accepts the connection and then never answers.
+  // per second arrive on average over `stall_seconds` seconds, header bytes
+  // counted where the platform shows them (not on Windows); a burst counts
+  // only for the windows it falls in. This also covers a server that accepts
+  // the connection and then never answers.
   long stall_bytes_per_second = 100;
   long stall_seconds = 30;
   // Redirects followed before the transfer counts as failed.
@@ -43,9 +45,11 @@ struct FetchResult {
   bool ok = false;
   // On failure, a short reason for the user: "HTTP " and the status code for
   // a server that answered with 400 or more, "page larger than ..." for a
-  // body beyond max_page_bytes, otherwise the transfer's own error text
-  // (connection refused, time-out, TLS failure, malformed address, a file
-  // that could not be written). Empty when `stopped`.
+  // body beyond max_page_bytes, "less than ... bytes per second ..." for a
+  // stall, "header too large", a reply cut off in its header or its body,
+  // otherwise the transfer's own error text (connection refused, time-out,
+  // TLS failure, malformed address, a file that could not be written).
+  // Empty when `stopped`.
   std::string error;
   // keep_going said no: the transfer was abandoned on request, not by a
   // fault. `ok` is false.
@@ -59,7 +63,9 @@ struct FetchResult {
 // variables, compressed responses are accepted and decoded. Blocks until the
 // transfer ends or one of the limits in `options` cuts it off.
 //
-// Returns ok only when the whole body was written and closed. On failure or
+// Returns ok only when a reply arrived whole (its status line and header,
+// and its body to the announced length, the last chunk or a clean close),
+// its status was a success and its body was written and closed. On failure or
 // a stop `path` may hold a partial body; the caller removes it. While the
 // transfer runs, RemoveUnlessBeingFetched() leaves `path` alone. Safe to call
 // from any thread. Throws only when memory runs out (std::bad_alloc or

@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <system_error>
 
 #include "extract/fetch/page_fetch.h"
@@ -38,7 +39,7 @@ constexpr char kProtocols[] = "http,https";
 // clang-format off
 #define VARNOLT_CURL_CALLS(X) \
   X(global_init) \
-  X(easy_init) X(easy_cleanup) X(easy_setopt) X(easy_perform) X(easy_getinfo) \
+  X(easy_init) X(easy_cleanup) X(easy_setopt) X(easy_getinfo) \
   X(easy_strerror) \
   X(multi_init) X(multi_cleanup) X(multi_add_handle) X(multi_remove_handle) \
   X(multi_perform) X(multi_poll) X(multi_info_read)
@@ -128,6 +129,40 @@ size_t WriteBody(char* data, size_t size, size_t count, void* user) {
   return bytes;
 }
 
+// What the transfer shows besides its body: the header of each reply as it
+// arrives, and the limits of FetchOptions judged in the turns of Perform.
+// libcurl's own low-speed check is not used: it measures a few seconds at a
+// time, so that bursts spaced a little apart pass it however slow the
+// average, and it counts no header bytes.
+struct Watch {
+  explicit Watch(const FetchOptions& options) : limits(options, TransferLimits::Clock::now()) {}
+  TransferLimits limits;
+  int64_t header_bytes = 0;
+  // A status line came and the empty line that ends its header has not.
+  bool header_open = false;
+  // The last reply's header arrived whole: without it, a reply cut off in
+  // its header could pass for an empty page.
+  bool header_complete = false;
+  std::string stop_reason;  // the limit that ended the transfer
+};
+
+// libcurl hands over each header line whole, the status lines of redirects
+// and interim replies and the empty line that ends each header included.
+size_t ReadHeaderLine(char* data, size_t size, size_t count, void* user) {
+  auto* watch = static_cast<Watch*>(user);
+  const size_t bytes = size * count;
+  const std::string_view line(data, bytes);
+  watch->header_bytes += static_cast<int64_t>(bytes);
+  if (!watch->header_open && line.starts_with("HTTP/")) {
+    watch->header_open = true;
+    watch->header_complete = false;
+  } else if (watch->header_open && (line == "\r\n" || line == "\n")) {
+    watch->header_open = false;
+    watch->header_complete = true;
+  }
+  return bytes;
+}
+
 std::string ErrnoText(int error) { return std::generic_category().message(error); }
 
 FetchResult Failure(std::string reason) { return FetchResult{false, std::move(reason)}; }
@@ -135,13 +170,15 @@ FetchResult Failure(std::string reason) { return FetchResult{false, std::move(re
 // How long one wait for the transfer may last before the caller gets its turn.
 constexpr int kTurnMilliseconds = 50;
 
-// Runs the transfer of `handle` to its end, giving `keep_going` a turn at
-// least every kTurnMilliseconds, also while the server sends nothing. Sets
-// `stopped` when keep_going said no; the result code is then meaningless.
+// Runs the transfer of `handle`, which writes through `sink`, to its end,
+// giving `keep_going` (when set) a turn and judging the limits in `watch`
+// at least every kTurnMilliseconds, also while the server sends nothing.
+// (libcurl's progress function would not do for the limits: while no byte
+// comes, this way of driving a transfer calls it not at all.) Sets `stopped`
+// when keep_going said no, and `watch.stop_reason` when a limit ended the
+// transfer; the result code is then meaningless.
 CURLcode Perform(const Curl& curl, CURL* handle, const std::function<bool()>& keep_going,
-                 bool& stopped) {
-  if (!keep_going) return curl.easy_perform(handle);
-
+                 const Sink& sink, Watch& watch, bool& stopped) {
   std::unique_ptr<CURLM, MultiDeleter> multi(curl.multi_init(), MultiDeleter{&curl});
   if (!multi) return CURLE_OUT_OF_MEMORY;
   if (curl.multi_add_handle(multi.get(), handle) != CURLM_OK) return CURLE_FAILED_INIT;
@@ -169,10 +206,18 @@ CURLcode Perform(const Curl& curl, CURL* handle, const std::function<bool()>& ke
     const auto now = std::chrono::steady_clock::now();
     if (now < next_turn) continue;
     next_turn = now + std::chrono::milliseconds(kTurnMilliseconds);
-    if (!keep_going()) {
+    if (keep_going && !keep_going()) {
       stopped = true;
       break;
     }
+    TransferProgress progress;
+    // libcurl applies the connect time-out, the redirect limit and (in
+    // WriteBody) the page-size limit itself.
+    progress.connected = true;
+    progress.body_bytes = sink.written;
+    progress.header_bytes = watch.header_bytes;
+    watch.stop_reason = watch.limits.Check(now, progress);
+    if (!watch.stop_reason.empty()) break;
   }
   // Removing the handle closes its connection: a stopped transfer ends here.
   curl.multi_remove_handle(multi.get(), handle);
@@ -180,10 +225,11 @@ CURLcode Perform(const Curl& curl, CURL* handle, const std::function<bool()>& ke
 }
 
 // Sets up the transfer of `url` on `handle` with the limits of `options`:
-// the body goes to `sink`, libcurl's own account of a failure to
-// `error_buffer`. Returns the first option libcurl refused, else CURLE_OK.
+// the body goes to `sink`, the header lines to `watch`,
+// libcurl's own account of a failure to `error_buffer`. Returns the first
+// option libcurl refused, else CURLE_OK.
 CURLcode SetUpTransfer(const Curl& curl, CURL* handle, const std::string& url,
-                       const FetchOptions& options, Sink& sink,
+                       const FetchOptions& options, Sink& sink, Watch& watch,
                        char (&error_buffer)[CURL_ERROR_SIZE]) {
   // The options that can fail here fail only for an unusable value (an
   // address longer than libcurl accepts) or missing support; report the
@@ -201,14 +247,14 @@ CURLcode SetUpTransfer(const Curl& curl, CURL* handle, const std::string& url,
   set(CURLOPT_USERAGENT, kUserAgent);
   set(CURLOPT_ACCEPT_ENCODING, "");  // every encoding this libcurl can decode
   set(CURLOPT_CONNECTTIMEOUT, options.connect_timeout_seconds);
-  set(CURLOPT_LOW_SPEED_LIMIT, options.stall_bytes_per_second);
-  set(CURLOPT_LOW_SPEED_TIME, options.stall_seconds);
   set(CURLOPT_FAILONERROR, 1L);  // an error page is not the page asked for
   // The caller may be a GUI with threads of its own; libcurl must not use
   // signals (alarm() for name-lookup time-outs) behind its back.
   set(CURLOPT_NOSIGNAL, 1L);
   set(CURLOPT_WRITEFUNCTION, WriteBody);
   set(CURLOPT_WRITEDATA, &sink);
+  set(CURLOPT_HEADERFUNCTION, ReadHeaderLine);
+  set(CURLOPT_HEADERDATA, &watch);
   return code;
 }
 
@@ -230,11 +276,13 @@ std::string TransferErrorText(const Curl& curl, CURLcode code, const char* error
 
 // The outcome of a transfer on `handle` that ended with `code`, not stopped,
 // having written through `sink` into a file whose close failed with
-// `close_errno` (0: it did not). The first failure in this order is the
-// reason: an HTTP error status, a body beyond the limit, a failed write, any
-// other transfer error, the failed close.
+// `close_errno` (0: it did not), watched by `watch`. The first failure in
+// this order is the reason: a limit that ended it, an HTTP error status, a
+// body beyond the limit, a failed write, a header beyond what libcurl takes,
+// any other transfer error, a reply cut off in its header, the failed close.
 FetchResult JudgeTransfer(const Curl& curl, CURL* handle, CURLcode code, const Sink& sink,
-                          const char* error_buffer, int close_errno) {
+                          const Watch& watch, const char* error_buffer, int close_errno) {
+  if (!watch.stop_reason.empty()) return Failure(watch.stop_reason);
   if (code == CURLE_HTTP_RETURNED_ERROR) {
     long status = 0;
     curl.easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
@@ -244,7 +292,15 @@ FetchResult JudgeTransfer(const Curl& curl, CURL* handle, CURLcode code, const S
   if (code == CURLE_WRITE_ERROR && sink.write_errno != 0) {
     return Failure(ErrnoText(sink.write_errno));
   }
+  // libcurl reports a header line longer than it takes as running out of
+  // memory, without a word of its own: no memory problem the user could fix.
+  if (code == CURLE_OUT_OF_MEMORY && !watch.header_complete && error_buffer[0] == '\0') {
+    return Failure("header too large");
+  }
   if (code != CURLE_OK) return Failure(TransferErrorText(curl, code, error_buffer));
+  // libcurl takes a connection closed inside the header for the end of an
+  // empty page.
+  if (!watch.header_complete) return Failure("reply cut off in its header");
   if (close_errno != 0) return Failure(ErrnoText(close_errno));
   return FetchResult{true, {}};
 }
@@ -268,7 +324,8 @@ FetchResult FetchToFile(const std::string& url, const std::string& path,
   char error_buffer[CURL_ERROR_SIZE] = {};
   Sink sink;
   sink.limit = options.max_page_bytes;
-  CURLcode code = SetUpTransfer(curl, easy.get(), url, options, sink, error_buffer);
+  Watch watch(options);
+  CURLcode code = SetUpTransfer(curl, easy.get(), url, options, sink, watch, error_buffer);
   if (code != CURLE_OK) return Failure(curl.easy_strerror(code));
 
   std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "wb"));
@@ -280,7 +337,7 @@ FetchResult FetchToFile(const std::string& url, const std::string& path,
   ::flock(::fileno(file.get()), LOCK_EX | LOCK_NB);
 
   bool stopped = false;
-  code = Perform(curl, easy.get(), options.keep_going, stopped);
+  code = Perform(curl, easy.get(), options.keep_going, sink, watch, stopped);
   // Close before judging: a failed flush is a lost tail of the page.
   const int close_errno = CloseBody(file.release());
   if (stopped) {
@@ -288,7 +345,7 @@ FetchResult FetchToFile(const std::string& url, const std::string& path,
     result.stopped = true;
     return result;
   }
-  return JudgeTransfer(curl, easy.get(), code, sink, error_buffer, close_errno);
+  return JudgeTransfer(curl, easy.get(), code, sink, watch, error_buffer, close_errno);
 }
 
 bool RemoveUnlessBeingFetched(const std::string& path) {

@@ -44,6 +44,11 @@ struct Transfer {
   int64_t max_page_bytes = kMaxPageBytes;
   std::atomic<bool> abort{false};
   std::atomic<DWORD> status{0};  // HTTP status of the last response, 0 when none
+  // The last response's header as the service passed it on, if it did: how
+  // many fields it held, and whether one announced the body's length.
+  std::atomic<bool> header_known{false};
+  std::atomic<int> header_fields{0};
+  std::atomic<bool> length_announced{false};
   std::atomic<bool> too_large{false};
   std::atomic<bool> bad_redirect{false};  // a redirect to another scheme than http(s)
 
@@ -108,6 +113,39 @@ bool IsWebAddress(LPCWSTR text) {
     return true;
   };
   return starts_with("http://") || starts_with("https://");
+}
+
+// Counts the fields of `headers`, a response header as the moniker service
+// hands it over (the status line, then a field a line, each line ended by
+// CR LF), and notes whether one is Content-Length. It allocates nothing, for
+// the reason IsWebAddress above does not.
+void ReadResponseHeader(LPCWSTR headers, Transfer& transfer) {
+  int fields = 0;
+  bool length = false;
+  bool status_line = true;
+  for (LPCWSTR line = headers; line != nullptr && *line != L'\0';) {
+    LPCWSTR end = line;
+    while (*end != L'\0' && *end != L'\r' && *end != L'\n') ++end;
+    if (end != line && !status_line) {
+      ++fields;
+      constexpr char kLength[] = "content-length:";
+      size_t i = 0;
+      for (; kLength[i] != '\0' && line + i != end; ++i) {
+        const wchar_t c = line[i];
+        if ((c >= L'A' && c <= L'Z' ? c + (L'a' - L'A') : c) != static_cast<wchar_t>(kLength[i])) {
+          break;
+        }
+      }
+      if (kLength[i] == '\0') length = true;
+    }
+    status_line = false;
+    line = end;
+    if (*line == L'\r') ++line;
+    if (*line == L'\n') ++line;
+  }
+  transfer.header_known = headers != nullptr;
+  transfer.header_fields = fields;
+  transfer.length_announced = length;
 }
 
 // Lives on the transfer thread's stack for the one synchronous transfer;
@@ -187,8 +225,10 @@ class TransferWatch final : public IBindStatusCallback, public IHttpNegotiate {
     if (additional != nullptr) *additional = nullptr;
     return transfer_.abort ? E_ABORT : S_OK;
   }
-  HRESULT STDMETHODCALLTYPE OnResponse(DWORD code, LPCWSTR, LPCWSTR, LPWSTR* additional) override {
+  HRESULT STDMETHODCALLTYPE OnResponse(DWORD code, LPCWSTR headers, LPCWSTR,
+                                       LPWSTR* additional) override {
     transfer_.status = code;
+    ReadResponseHeader(headers, transfer_);
     if (additional != nullptr) *additional = nullptr;
     return S_OK;
   }
@@ -319,6 +359,16 @@ FetchResult JudgeTransfer(const Transfer& transfer, const FetchOptions& options)
     fetched.error = "redirect not followed (HTTP " + std::to_string(status) + ")";
   } else if (status < 200 || status >= 300) {
     fetched.error = "HTTP " + std::to_string(status);
+  } else if (transfer.header_known && transfer.header_fields == 0) {
+    // The service passes on a reply cut off inside its header, and a reply
+    // with no status line at all (HTTP/0.9), as a status line alone, and
+    // reports success; no server that means its page sends no header field.
+    fetched.error = "reply without a complete header";
+  } else if (transfer.header_known && progress.body_bytes == 0 && !transfer.length_announced) {
+    // Nor does it tell a header followed by a close, or a chunked body that
+    // it could not read, from an empty page: an empty body is a page only
+    // when its length was announced.
+    fetched.error = "reply ended without a page";
   } else {
     fetched.ok = true;
   }

@@ -31,13 +31,14 @@ std::string TransferLimits::Check(Clock::time_point now, const TransferProgress&
   if (progress.body_bytes > options_.max_page_bytes)
     return PageTooLargeReason(options_.max_page_bytes);
 
-  samples_.push_back({now, progress.body_bytes});
+  const int64_t received = progress.header_bytes + progress.body_bytes;
+  samples_.push_back({now, received});
   const auto window = std::chrono::seconds(options_.stall_seconds);
   // Keep exactly one sample at least a window old: the base to judge from.
   while (samples_.size() > 1 && now - samples_[1].at >= window) samples_.pop_front();
   const Sample& base = samples_.front();
   if (now - base.at >= window &&
-      progress.body_bytes - base.body_bytes <
+      received - base.received_bytes <
           int64_t{options_.stall_bytes_per_second} * options_.stall_seconds) {
     return "less than " + std::to_string(options_.stall_bytes_per_second) +
            " bytes per second over " + std::to_string(options_.stall_seconds) + " seconds";

@@ -1,6 +1,7 @@
-// The limits of FetchOptions applied from outside a transfer, for a platform
-// whose transfer service does not apply them itself (the Win32 URL moniker),
-// and the texts that name them.
+// The limits of FetchOptions judged from samples of a transfer's progress,
+// by the Win32 download's watcher and libcurl's progress callback alike, so
+// that both platforms end a transfer by one rule; and the texts that name
+// them.
 #pragma once
 
 #include <chrono>
@@ -25,6 +26,9 @@ struct TransferProgress {
   bool connected = false;  // the request went out on a connection
   int redirects = 0;       // redirects followed so far
   int64_t body_bytes = 0;  // body received so far, after decoding
+  // Header bytes received so far, where the platform sees them: they show a
+  // slow server at work as much as body bytes do.
+  int64_t header_bytes = 0;
 };
 
 // Judges one transfer against its limits, from samples taken several times
@@ -39,16 +43,17 @@ class TransferLimits {
   // The reason the transfer must end at `now` given `progress`, or the empty
   // text while it may go on. In order: more than max_redirects redirects; no
   // connection after connect_timeout_seconds; a body longer than
-  // max_page_bytes; fewer than stall_bytes_per_second * stall_seconds bytes
-  // over the last stall_seconds (judged once the transfer is that old, so a
-  // server that never answers fails after stall_seconds). Calls must come
+  // max_page_bytes; fewer than stall_bytes_per_second * stall_seconds bytes,
+  // header and body, over the last stall_seconds (judged once the transfer
+  // is that old, so a server that never answers fails after stall_seconds,
+  // and a burst counts only for the window it falls in). Calls must come
   // with `now` not decreasing; the stall judgement is as fine as their rate.
   std::string Check(Clock::time_point now, const TransferProgress& progress);
 
  private:
   struct Sample {
     Clock::time_point at;
-    int64_t body_bytes;
+    int64_t received_bytes;  // header and body
   };
 
   const FetchOptions& options_;

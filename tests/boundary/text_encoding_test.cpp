@@ -50,6 +50,12 @@ TEST(TerminalText, EscapesControlCharactersAndNothingElse) {
        "31m",
        "\\u009b31m"},                     // a C1 control in UTF-8
       {"\x9D\x80", "\\x9d\xE2\x82\xAC"},  // undefined in Windows-1252, and the euro sign
+      // Bidirectional overrides and isolates would show a name reversed; their
+      // neighbours (the paragraph separator, U+206A) are text.
+      {"a\xE2\x80\xAEgpj.exe \xE2\x80\xAA\xE2\x81\xA6\xE2\x81\xA9",
+       "a\\u202egpj.exe \\u202a\\u2066\\u2069"},
+      {"\xE2\x80\xA9\xE2\x80\xAF\xE2\x81\xA5\xE2\x81\xAA",
+       "\xE2\x80\xA9\xE2\x80\xAF\xE2\x81\xA5\xE2\x81\xAA"},
       {"\xC3\x96"
        "ffne \xC2\xA0 ~",
        "\xC3\x96"

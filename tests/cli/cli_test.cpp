@@ -1,14 +1,17 @@
 // varnolt-scan end to end: the built program on real files.
 #include <gtest/gtest.h>
+#include <pty.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -317,6 +320,60 @@ TEST(TerminalControls, ProgressBarIsClearedBeforeEveryLogLine) {
       << output;
   std::fclose(results);
   std::fclose(log);
+}
+
+// With stdout and stderr on one terminal, stdout went out in 64 KiB blocks
+// that ended mid-line, and the bar drawn next landed inside the link:
+// "[####...]  95%DEF0123...|/" on screen. With -v, the log's per-link lines
+// must not hold a link up either.
+TEST_F(CliTest, LinksOnATerminalAreNotSplitByTheProgressBar) {
+  std::string page;
+  std::vector<std::string> links;
+  for (int i = 0; i < 20000; ++i) {
+    links.push_back("ed2k://|file|" + std::to_string(i) + ".iso|1|" +
+                    std::string(32, static_cast<char>('A' + i % 26)) + "|/");
+    page += links.back() + std::string(200, ' ') + "\n";
+  }
+  const std::string path = Write("spaced.htm", page);
+  for (const char* verbose : {"", "-v"}) {
+    std::vector<const char*> argv = {program_.c_str()};
+    if (*verbose != '\0') argv.push_back(verbose);
+    argv.push_back(path.c_str());
+    argv.push_back(nullptr);
+    termios raw{};
+    cfmakeraw(&raw);  // line feeds reach the screen as they were written
+    int terminal = -1;
+    const pid_t pid = forkpty(&terminal, nullptr, &raw, nullptr);
+    if (pid < 0) GTEST_SKIP() << "no pseudo-terminal: " << std::strerror(errno);
+    if (pid == 0) {
+      execv(argv[0], const_cast<char* const*>(argv.data()));
+      _exit(127);
+    }
+    std::string output;
+    char buffer[1 << 16];
+    for (;;) {
+      const ssize_t n = read(terminal, buffer, sizeof buffer);
+      if (n > 0) {
+        output.append(buffer, static_cast<size_t>(n));
+      } else if (n < 0 && errno == EINTR) {
+        continue;
+      } else {
+        break;  // EIO once the program has closed the terminal
+      }
+    }
+    close(terminal);
+    int status = -1;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    std::vector<std::string> shown;
+    for (const std::string& line : Screen(output)) {
+      if (line.find("ed2k://") != std::string::npos) shown.push_back(line);
+    }
+    ASSERT_EQ(shown.size(), links.size()) << verbose;
+    const auto broken = std::mismatch(shown.begin(), shown.end(), links.begin());
+    EXPECT_TRUE(broken.first == shown.end()) << verbose << " on screen: " << *broken.first;
+    EXPECT_NE(output.find("\r["), std::string::npos) << "no progress bar drawn";
+  }
 }
 
 TEST_F(CliTest, UsageErrors) {

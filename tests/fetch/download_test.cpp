@@ -270,6 +270,104 @@ TEST_F(DownloadTest, FailedTransferKeepsOldPageAndScansNothing) {
   }
 }
 
+// --- Replies that are no page: cut off in the header or the body, malformed
+
+TEST_F(DownloadTest, BrokenReplyIsAFailureThatKeepsTheOldPage) {
+  // Each was taken for the page on one platform or the other: the old page
+  // was replaced by an empty file or a partial body, and the scan reported
+  // success.
+  const std::string chunked = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
+  const struct {
+    const char* what;
+    std::string reply;
+    std::string reason;          // empty: libcurl's words
+    const char* windows_reason;  // empty: any; null: not run there (see below)
+  } cases[] = {
+      {"header cut after the status line", "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n",
+       "reply cut off in its header", "reply ended without a page"},
+      // The service reports "HTTP 404" or an empty reply, as the close comes.
+      {"404 cut mid-header", "HTTP/1.1 404 Not Found\r\nContent-Len", "reply cut off in its header",
+       ""},
+      {"200 cut mid-header", "HTTP/1.1 200 OK\r\nContent-Len", "reply cut off in its header",
+       "reply without a complete header"},
+      {"status line alone", "HTTP/1.1 200 OK\r\n", "reply cut off in its header",
+       "reply without a complete header"},
+      {"status line cut", "HTTP/1.1 200 OK", "", "empty reply from server"},
+      {"chunked header, then a close", chunked, "", "reply ended without a page"},
+      {"bad chunk size", chunked + "zz\r\nhello\r\n0\r\n\r\n", "", "reply ended without a page"},
+      {"no status line", "ed2k://|file|x|/ and more\n", "", "reply without a complete header"},
+      // The moniker service takes a chunked body cut off after a chunk for the
+      // whole body and says nothing that would tell the two apart.
+      {"chunked body cut", chunked + "5\r\nhello\r\n", "", nullptr},
+      // The moniker service takes a header of this size.
+      {"header beyond what libcurl takes",
+       "HTTP/1.1 200 OK\r\nX-Big: " + std::string(200000, 'a') + "\r\nContent-Length: 2\r\n\r\nhi",
+       "header too large", nullptr},
+  };
+  const std::string old_page = "old page ed2k://|file|stale|/";
+  for (const auto& c : cases) {
+#ifdef _WIN32
+    if (c.windows_reason == nullptr) continue;
+    const std::string reason = c.windows_reason;
+#else
+    const std::string& reason = c.reason;
+#endif
+    TestServer server({{"/broken", c.reply}});
+    std::ofstream("download.htm", std::ios::binary) << old_page;
+    ui_ = FakeControls();
+    EXPECT_EQ(ScanInput(server.Url("/broken"), ui_).status, ScanStatus::kDownloadFailed) << c.what;
+    ASSERT_EQ(ui_.log.size(), 3u) << c.what;
+    const std::string prefix = "FEHLER:Download fehlgeschlagen (";
+    if (!reason.empty()) {
+      EXPECT_EQ(ui_.log[2], prefix + reason + ")") << c.what;
+    } else {
+      EXPECT_EQ(ui_.log[2].rfind(prefix, 0), 0u) << c.what << ": " << ui_.log[2];
+      EXPECT_GT(ui_.log[2].size(), prefix.size() + 1) << c.what << ": no reason given";
+      EXPECT_EQ(ui_.log[2].find("memory"), std::string::npos) << c.what << ": " << ui_.log[2];
+    }
+    EXPECT_EQ(ReadFile("download.htm"), old_page) << c.what;
+    EXPECT_EQ(Files(), std::vector<std::string>{"download.htm"}) << c.what;
+  }
+}
+
+// --- The stall limit: an average over the window, header bytes counted
+
+TEST_F(DownloadTest, BurstsSpacedWithinTheWindowDoNotHoldOffTheStallLimit) {
+  // 550 bytes every 5.5 s: below 100 bytes a second over any 6 s without
+  // two bursts, yet each burst lifted libcurl's own speed measure, taken
+  // over a few seconds, above the limit, and the download ran to its end.
+  const std::string burst(550, 'x');
+  TestServer server({{"/bursts", Trickle("HTTP/1.1 200 OK\r\n\r\n" + burst, burst, 5500)}});
+  FetchOptions options;
+  options.stall_seconds = 6;
+  // Against a rule that never fires: a stop is a failure of this test.
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(40);
+  options.keep_going = [&] { return std::chrono::steady_clock::now() < give_up; };
+  EXPECT_EQ(DownloadPage(server.Url("/bursts"), ui_, options).status, DownloadStatus::kFailed);
+  EXPECT_EQ(ui_.log, (std::vector<std::string>{
+                         "Downloade File...",
+                         "FEHLER:Download fehlgeschlagen (less than 100 bytes per second over 6 "
+                         "seconds)"}));
+  EXPECT_EQ(Files(), std::vector<std::string>{});
+}
+
+#ifndef _WIN32  // the moniker service shows nothing of a header until it is whole
+TEST_F(DownloadTest, SlowHeaderAboveTheRateIsNotCutOff) {
+  // A header at 260 bytes a second for twice the window: before, only body
+  // bytes counted and the download was cut off when the window ended.
+  TestServer server(
+      {{"/slow-header",
+        SlowReply("HTTP/1.1 200 OK\r\n", "X-Slow: 0123456789012345678901234567890123456789\r\n",
+                  200, 20, Ok(kPage).substr(sizeof "HTTP/1.1 200 OK\r\n" - 1))}});
+  FetchOptions options;
+  options.stall_seconds = 2;
+  EXPECT_EQ(DownloadPage(server.Url("/slow-header"), ui_, options).status,
+            DownloadStatus::kDownloaded)
+      << ui_.log.back();
+  EXPECT_EQ(ReadFile("download.htm"), kPage);
+}
+#endif
+
 TEST_F(DownloadTest, RedirectToAnotherSchemeIsNotFollowed) {
   // The transfer fails whether or not the redirect is followed (nobody
   // answers there); only the trap tells whether it was.

@@ -17,6 +17,7 @@
 #include <unistd.h>
 #endif
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -78,7 +79,8 @@ inline sockaddr_in Loopback(int port) {
 // What the server does with a request for one path: sends `reply` and closes
 // the connection, or, when `hold` is set, keeps the connection open after the
 // reply and sends `trickle` every `pause_ms` milliseconds for as long as the
-// client stays (nothing more when `trickle` is empty).
+// client stays (nothing more when `trickle` is empty), or `trickles` times
+// and then `tail` before it closes.
 struct Route {
   Route(std::string whole_reply) : reply(std::move(whole_reply)) {}  // NOLINT: implicit
   Route(const char* whole_reply) : reply(whole_reply) {}             // NOLINT: implicit
@@ -86,6 +88,8 @@ struct Route {
   bool hold = false;
   std::string trickle;
   int pause_ms = 0;
+  int trickles = 0;  // 0: no end
+  std::string tail;
 };
 
 // A response that never ends: `head` (status line and headers), then
@@ -95,6 +99,16 @@ inline Route Trickle(std::string head, std::string piece, int pause_ms) {
   route.hold = true;
   route.trickle = std::move(piece);
   route.pause_ms = pause_ms;
+  return route;
+}
+
+// A response that takes its time: `head`, then `piece` every `pause_ms`
+// milliseconds, `count` times, then `tail`, and the connection closes.
+inline Route SlowReply(std::string head, std::string piece, int pause_ms, int count,
+                       std::string tail) {
+  Route route = Trickle(std::move(head), std::move(piece), pause_ms);
+  route.trickles = count;
+  route.tail = std::move(tail);
   return route;
 }
 
@@ -171,13 +185,24 @@ class TestServer {
     SetNonBlocking(client);
     if (SendAll(client, route.reply) && route.hold) {
       ++held_;
-      while (!stop_ && SendAll(client, route.trickle)) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(route.pause_ms));
+      for (int sent = 0; route.trickles == 0 || sent < route.trickles; ++sent) {
+        if (!Pause(route.pause_ms) || !SendAll(client, route.trickle)) break;
       }
+      if (route.trickles != 0) SendAll(client, route.tail);
       --held_;
     }
     Close(client);
   }
+
+  // Waits `ms` milliseconds, or less when the server stops: false then.
+  bool Pause(int ms) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!stop_ && std::chrono::steady_clock::now() < end) {
+      std::this_thread::sleep_for(std::min(std::chrono::milliseconds(ms), kPauseStep));
+    }
+    return !stop_;
+  }
+  static constexpr std::chrono::milliseconds kPauseStep{20};
 
   // Sends `bytes` unless the server stops first; false once the client has
   // gone (a failed send) or the server stops.
