@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "tests/allocation_failure.h"
 #include "tests/fake_controls.h"
 #include "tests/faulty_source.h"
 #include "tests/temp_dir.h"
@@ -200,6 +201,24 @@ TEST_F(ScanFileTest, MemoryRunningOutDuringTheWalkEndsTheJob) {
   EXPECT_EQ(ui_.results, "ed2k://a|/\ned2k://b|/");
   EXPECT_EQ(ui_.log.back(), "FEHLER:Nicht genug Arbeitsspeicher");
   EXPECT_EQ(ui_.log[ui_.log.size() - 2], "Link gefunden");
+}
+
+// A tokenizing thread that runs out of memory while it follows a long link
+// ends the job like any other shortage: its range's links never go missing
+// behind a normal summary.
+TEST_F(ScanFileTest, MemoryRunningOutOnATokenizingThreadEndsTheJob) {
+  const std::string name =
+      Write("page.htm", std::string(20000, ' ') + "ed2k://" + std::string(40000, 'a') + "|/");
+  ScanOptions options;
+  options.threads = 2;
+  options.range_size = 4096;
+  options.parallel_from = 0;
+  FailOtherThreadsAllocationsOfAtLeast(16 << 10);
+  const ScanResult result = ScanFile(name, ui_, options);
+  AllowAllocations();
+  EXPECT_EQ(result.status, ScanStatus::kNoMemory);
+  EXPECT_EQ(ui_.log.back(), "FEHLER:Nicht genug Arbeitsspeicher");
+  EXPECT_EQ(ui_.results, "");
 }
 
 TEST_F(ScanFileTest, StopsWhenAskedToWithoutSummary) {

@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -268,6 +269,22 @@ TEST_F(DownloadTest, FailedTransferKeepsOldPageAndScansNothing) {
   for (const std::string& request : server_.Requests()) {
     EXPECT_NE(request.rfind("GET /links.htm ", 0), 0u);
   }
+}
+
+// The limit is ten redirects: a chain of exactly ten ends on the page, one
+// more fails.
+TEST_F(DownloadTest, TenRedirectsAreFollowedAndElevenAreNot) {
+  std::map<std::string, Route> chain = {{"/hop0", Ok(kPage)}};
+  for (int k = 1; k <= 11; ++k) {
+    chain.emplace("/hop" + std::to_string(k), Redirect("/hop" + std::to_string(k - 1)));
+  }
+  TestServer server(std::move(chain));
+  EXPECT_EQ(DownloadPage(server.Url("/hop10"), ui_).status, DownloadStatus::kDownloaded);
+  EXPECT_EQ(ReadFile("download.htm"), kPage);
+  ui_ = FakeControls();
+  EXPECT_EQ(DownloadPage(server.Url("/hop11"), ui_).status, DownloadStatus::kFailed);
+  EXPECT_EQ(ui_.log.back(), "FEHLER:Download fehlgeschlagen (more than 10 redirects)");
+  EXPECT_EQ(ReadFile("download.htm"), kPage);
 }
 
 TEST_F(DownloadTest, RedirectToAnotherSchemeIsNotFollowed) {
