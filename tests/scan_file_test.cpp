@@ -183,12 +183,16 @@ TEST_F(ScanFileTest, ReadFailuresAreReportedWithoutSummary) {
   }
 }
 
+// Buffers too large to have, and one whose size would wrap around.
 TEST_F(ScanFileTest, MissingMemoryIsReported) {
-  ScanOptions options = OpenFake(int64_t{1} << 62, "");
-  options.piece_size = SIZE_MAX / 4;
-  EXPECT_EQ(ScanFile("f", ui_, options).status, ScanStatus::kNoMemory);
-  EXPECT_EQ(ui_.log.back(), "FEHLER:Nicht genug Arbeitsspeicher");
-  EXPECT_EQ(ui_.log[ui_.log.size() - 2], "Reserviere Arbeitsspeicher...");
+  for (const size_t piece_size : {SIZE_MAX / 4, SIZE_MAX}) {
+    FakeControls ui;
+    ScanOptions options = OpenFake(int64_t{1} << 62, "");
+    options.piece_size = piece_size;
+    EXPECT_EQ(ScanFile("f", ui, options).status, ScanStatus::kNoMemory);
+    EXPECT_EQ(ui.log.back(), "FEHLER:Nicht genug Arbeitsspeicher");
+    EXPECT_EQ(ui.log[ui.log.size() - 2], "Reserviere Arbeitsspeicher...");
+  }
 }
 
 // Running out of memory while links are shown ends the job; what was shown
