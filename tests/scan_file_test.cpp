@@ -183,13 +183,26 @@ TEST_F(ScanFileTest, ReadFailuresAreReportedWithoutSummary) {
   }
 }
 
-// Buffers too large to have, and one whose size would wrap around.
+// Buffers too large to have, one whose size would wrap around, and the
+// index of a UTF-16 text when memory is short.
 TEST_F(ScanFileTest, MissingMemoryIsReported) {
-  for (const size_t piece_size : {SIZE_MAX / 4, SIZE_MAX}) {
+  const struct {
+    size_t piece_size;
+    std::string content;
+    size_t fail_allocations_from;
+  } cases[] = {
+      {SIZE_MAX / 4, "", SIZE_MAX},
+      {SIZE_MAX, "", SIZE_MAX},
+      {16, "\xFF\xFE", 256 << 10},
+  };
+  for (const auto& c : cases) {
     FakeControls ui;
-    ScanOptions options = OpenFake(int64_t{1} << 62, "");
-    options.piece_size = piece_size;
-    EXPECT_EQ(ScanFile("f", ui, options).status, ScanStatus::kNoMemory);
+    ScanOptions options = OpenFake(int64_t{1} << 62, c.content);
+    options.piece_size = c.piece_size;
+    FailAllocationsOfAtLeast(c.fail_allocations_from);
+    const ScanStatus status = ScanFile("f", ui, options).status;
+    AllowAllocations();
+    EXPECT_EQ(status, ScanStatus::kNoMemory) << c.piece_size;
     EXPECT_EQ(ui.log.back(), "FEHLER:Nicht genug Arbeitsspeicher");
     EXPECT_EQ(ui.log[ui.log.size() - 2], "Reserviere Arbeitsspeicher...");
   }
