@@ -8,16 +8,21 @@ namespace varnolt {
 namespace {
 
 std::atomic<size_t> fail_from{SIZE_MAX};
+thread_local bool spared = false;
+
+bool Fails(size_t bytes) {
+  return bytes >= fail_from.load(std::memory_order_relaxed) && !spared;
+}
 
 void* Allocate(size_t bytes) noexcept {
-  if (bytes >= fail_from.load(std::memory_order_relaxed)) return nullptr;
+  if (Fails(bytes)) return nullptr;
   return std::malloc(bytes == 0 ? 1 : bytes);
 }
 
 #if !defined(_WIN32)
 // The aligned forms, which only the POSIX builds ask for (large_memory.cpp).
 void* AllocateAligned(size_t bytes, std::align_val_t alignment) noexcept {
-  if (bytes >= fail_from.load(std::memory_order_relaxed)) return nullptr;
+  if (Fails(bytes)) return nullptr;
   void* p = nullptr;
   if (posix_memalign(&p, static_cast<size_t>(alignment), bytes == 0 ? 1 : bytes) != 0) {
     return nullptr;
@@ -28,8 +33,20 @@ void* AllocateAligned(size_t bytes, std::align_val_t alignment) noexcept {
 
 }  // namespace
 
-void FailAllocationsOfAtLeast(size_t bytes) { fail_from.store(bytes); }
-void AllowAllocations() { fail_from.store(SIZE_MAX); }
+void FailAllocationsOfAtLeast(size_t bytes) {
+  spared = false;
+  fail_from.store(bytes);
+}
+
+void FailOtherThreadsAllocationsOfAtLeast(size_t bytes) {
+  spared = true;
+  fail_from.store(bytes);
+}
+
+void AllowAllocations() {
+  fail_from.store(SIZE_MAX);
+  spared = false;
+}
 
 }  // namespace varnolt
 

@@ -11,6 +11,10 @@ namespace varnolt {
 // (the nothrow forms return nullptr), on every thread.
 void FailAllocationsOfAtLeast(size_t bytes);
 
+// The same, on every thread but the calling one: for the faults of worker
+// threads, while the thread that drives them goes on.
+void FailOtherThreadsAllocationsOfAtLeast(size_t bytes);
+
 // Lets every allocation through again.
 void AllowAllocations();
 

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "tests/allocation_failure.h"
 #include "tests/fake_controls.h"
 #include "tests/faulty_source.h"
 #include "tests/temp_dir.h"
@@ -182,12 +183,29 @@ TEST_F(ScanFileTest, ReadFailuresAreReportedWithoutSummary) {
   }
 }
 
+// Buffers too large to have, one whose size would wrap around, and the
+// index of a UTF-16 text when memory is short.
 TEST_F(ScanFileTest, MissingMemoryIsReported) {
-  ScanOptions options = OpenFake(int64_t{1} << 62, "");
-  options.piece_size = SIZE_MAX / 4;
-  EXPECT_EQ(ScanFile("f", ui_, options).status, ScanStatus::kNoMemory);
-  EXPECT_EQ(ui_.log.back(), "FEHLER:Nicht genug Arbeitsspeicher");
-  EXPECT_EQ(ui_.log[ui_.log.size() - 2], "Reserviere Arbeitsspeicher...");
+  const struct {
+    size_t piece_size;
+    std::string content;
+    size_t fail_allocations_from;
+  } cases[] = {
+      {SIZE_MAX / 4, "", SIZE_MAX},
+      {SIZE_MAX, "", SIZE_MAX},
+      {16, "\xFF\xFE", 256 << 10},
+  };
+  for (const auto& c : cases) {
+    FakeControls ui;
+    ScanOptions options = OpenFake(int64_t{1} << 62, c.content);
+    options.piece_size = c.piece_size;
+    FailAllocationsOfAtLeast(c.fail_allocations_from);
+    const ScanStatus status = ScanFile("f", ui, options).status;
+    AllowAllocations();
+    EXPECT_EQ(status, ScanStatus::kNoMemory) << c.piece_size;
+    EXPECT_EQ(ui.log.back(), "FEHLER:Nicht genug Arbeitsspeicher");
+    EXPECT_EQ(ui.log[ui.log.size() - 2], "Reserviere Arbeitsspeicher...");
+  }
 }
 
 // Running out of memory while links are shown ends the job; what was shown
@@ -200,6 +218,24 @@ TEST_F(ScanFileTest, MemoryRunningOutDuringTheWalkEndsTheJob) {
   EXPECT_EQ(ui_.results, "ed2k://a|/\ned2k://b|/");
   EXPECT_EQ(ui_.log.back(), "FEHLER:Nicht genug Arbeitsspeicher");
   EXPECT_EQ(ui_.log[ui_.log.size() - 2], "Link gefunden");
+}
+
+// A tokenizing thread that runs out of memory while it follows a long link
+// ends the job like any other shortage: its range's links never go missing
+// behind a normal summary.
+TEST_F(ScanFileTest, MemoryRunningOutOnATokenizingThreadEndsTheJob) {
+  const std::string name =
+      Write("page.htm", std::string(20000, ' ') + "ed2k://" + std::string(40000, 'a') + "|/");
+  ScanOptions options;
+  options.threads = 2;
+  options.range_size = 4096;
+  options.parallel_from = 0;
+  FailOtherThreadsAllocationsOfAtLeast(16 << 10);
+  const ScanResult result = ScanFile(name, ui_, options);
+  AllowAllocations();
+  EXPECT_EQ(result.status, ScanStatus::kNoMemory);
+  EXPECT_EQ(ui_.log.back(), "FEHLER:Nicht genug Arbeitsspeicher");
+  EXPECT_EQ(ui_.results, "");
 }
 
 TEST_F(ScanFileTest, StopsWhenAskedToWithoutSummary) {

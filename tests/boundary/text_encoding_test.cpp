@@ -12,10 +12,18 @@ TEST(IsValidUtf8, JudgesEveryPosition) {
     const std::string ascii(at, 'a');
     EXPECT_TRUE(IsValidUtf8(ascii + "\xC3\xA4" + ascii)) << at;
     EXPECT_TRUE(IsValidUtf8(ascii + "\xF0\x9F\x98\x80")) << at;
+    // The least and greatest characters next to each forbidden range.
+    EXPECT_TRUE(IsValidUtf8(ascii + "\xE0\xA0\x80\xED\x9F\xBF\xF0\x90\x80\x80")) << at;
+    EXPECT_TRUE(IsValidUtf8(ascii + "\xF4\x8F\xBF\xBF")) << at;
     EXPECT_FALSE(IsValidUtf8(ascii + "\xE4" + ascii)) << at;      // Windows-1252 "ä"
     EXPECT_FALSE(IsValidUtf8(ascii + "\xC0\xAF")) << at;          // overlong "/"
+    EXPECT_FALSE(IsValidUtf8(ascii + "\xC1\xBF")) << at;          // overlong DEL
+    EXPECT_FALSE(IsValidUtf8(ascii + "\xE0\x80\xAF")) << at;      // overlong "/", 3 bytes
+    EXPECT_FALSE(IsValidUtf8(ascii + "\xF0\x8F\xBF\xBF")) << at;  // overlong U+FFFF
     EXPECT_FALSE(IsValidUtf8(ascii + "\xED\xA0\x80")) << at;      // a surrogate
     EXPECT_FALSE(IsValidUtf8(ascii + "\xF4\x90\x80\x80")) << at;  // above U+10FFFF
+    EXPECT_FALSE(IsValidUtf8(ascii + "\xF5\x80\x80\x80")) << at;  // above U+10FFFF
+    EXPECT_FALSE(IsValidUtf8(ascii + "\xE2\x82\xC0")) << at;      // a lead byte for a third
     EXPECT_FALSE(IsValidUtf8(ascii + "\xE2\x82")) << at;          // cut short
   }
 }
@@ -45,6 +53,7 @@ TEST(TerminalText, EscapesControlCharactersAndNothingElse) {
       {"a\x1b[2Jb", "a\\x1b[2Jb"},
       {"line\nbreak\r\t", "line\\nbreak\\r\\t"},
       {std::string("nul\0del\x7f", 8), "nul\\x00del\\x7f"},
+      {"unit\x1f sep", "unit\\x1f sep"},  // the last control byte, and the first that is not
       {"C:\\dir\\m\xE4rz.htm", "C:\\dir\\m\xC3\xA4rz.htm"},  // backslashes stay
       {"\xC2\x9B"
        "31m",

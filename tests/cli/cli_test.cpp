@@ -231,8 +231,16 @@ TEST_F(CliTest, RunningOutOfMemoryEndsTheScanAndTheNextGoesOn) {
   EXPECT_NE(run.err.find("Starte Suche\nFEHLER:Nicht genug Arbeitsspeicher\n"), std::string::npos)
       << run.err;
   EXPECT_TRUE(run.err.ends_with("Suche beendet. 1 Links gefunden, 1 Links angezeigt\n")) << run.err;
-  EXPECT_TRUE(run.out.starts_with("ed2k://|file|0|/\n")) << run.out.substr(0, 100);
-  EXPECT_TRUE(run.out.ends_with("ed2k://|file|small|/\n"));
+  // How many links come out before memory runs out depends on how far the
+  // tokenizing threads got: whatever came is the file's first links, in order.
+  std::istringstream out(run.out);
+  std::string line;
+  int shown = 0;
+  while (std::getline(out, line) && line == "ed2k://|file|" + std::to_string(shown) + "|/") {
+    ++shown;
+  }
+  EXPECT_EQ(line, "ed2k://|file|small|/") << "after " << shown << " links";
+  EXPECT_FALSE(std::getline(out, line)) << line;
 }
 
 // --- Where the links cannot go

@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -367,6 +368,26 @@ TEST_F(DownloadTest, SlowHeaderAboveTheRateIsNotCutOff) {
   EXPECT_EQ(ReadFile("download.htm"), kPage);
 }
 #endif
+
+// The limit is ten redirects: a chain of exactly ten ends on the page, one
+// more fails.
+TEST_F(DownloadTest, TenRedirectsAreFollowedAndElevenAreNot) {
+  std::map<std::string, Route> chain = {{"/hop0", Ok(kPage)}};
+  for (int k = 1; k <= 11; ++k) {
+    chain.emplace("/hop" + std::to_string(k), Redirect("/hop" + std::to_string(k - 1)));
+  }
+  TestServer server(std::move(chain));
+  EXPECT_EQ(DownloadPage(server.Url("/hop10"), ui_).status, DownloadStatus::kDownloaded);
+  EXPECT_EQ(ReadFile("download.htm"), kPage);
+  ui_ = FakeControls();
+  EXPECT_EQ(DownloadPage(server.Url("/hop11"), ui_).status, DownloadStatus::kFailed);
+  // In libcurl's words on Linux ("Maximum (10) redirects followed").
+  const std::string& failure = ui_.log.back();
+  EXPECT_EQ(failure.rfind("FEHLER:Download fehlgeschlagen (", 0), 0u) << failure;
+  EXPECT_NE(failure.find("10"), std::string::npos) << failure;
+  EXPECT_NE(failure.find("redirects"), std::string::npos) << failure;
+  EXPECT_EQ(ReadFile("download.htm"), kPage);
+}
 
 TEST_F(DownloadTest, RedirectToAnotherSchemeIsNotFollowed) {
   // The transfer fails whether or not the redirect is followed (nobody

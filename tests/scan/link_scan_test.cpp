@@ -48,6 +48,10 @@ TEST(LinkScan, FollowsTheWalkRules) {
        {"eD2K://d|/"},
        1},
       {"repeat shown once", " ed2k://a|/ ed2k://a|/ ed2k://b|/", {"ed2k://a|/", "ed2k://b|/"}, 3},
+      {"a run of one link counts every copy",
+       "ed2k://a|/ed2k://a|/ed2k://a|/ed2k://a|/ed2k://a|/x",
+       {"ed2k://a|/"},
+       5},
       {"repeat test is case-sensitive", " ed2k://a|/ ed2k://A|/", {"ed2k://a|/", "ed2k://A|/"}, 2},
       {"inner marker belongs to the link", " ed2k://a ed2k://b|/", {"ed2k://a ed2k://b|/"}, 1},
       {"no terminator, no link", " ed2k://x", {}, 0},
@@ -132,8 +136,10 @@ TEST(LinkScan, DecodesSpelledSeparators) {
   });
 }
 
-// A link's text holds at most kMaxLinkText bytes, however far away its end
-// lies: the walk follows it to its end across many pieces.
+// A link's text holds at most 63,999 bytes, however far away its end lies:
+// the walk follows it to its end across many pieces. The length is written
+// out rather than taken from the code's constant, so that moving the cut is
+// caught.
 TEST(LinkScan, CutsLongLinksAndJudgesRepeatsByTheCutText) {
   const std::string body(100000, 'a');
   const std::string input = " ed2k://" + body + "x|/ ed2k://" + body + "y|/ ed2k://%7C" + body +
@@ -141,8 +147,8 @@ TEST(LinkScan, CutsLongLinksAndJudgesRepeatsByTheCutText) {
   WalkOptions options;
   options.piece_size = 4096;
   const Scanned scanned = ScanBytes(input, options);
-  const std::string cut = ("ed2k://" + body).substr(0, kMaxLinkText);
-  const std::string spelled_cut = ("ed2k://|" + body).substr(0, kMaxLinkText);
+  const std::string cut = ("ed2k://" + body).substr(0, 63999);
+  const std::string spelled_cut = ("ed2k://|" + body).substr(0, 63999);
   EXPECT_EQ(scanned.results, cut + "\n" + spelled_cut + "\ned2k://|file|after|/");
   EXPECT_EQ(scanned.counts.found, 4);
 }
@@ -250,6 +256,25 @@ TEST(LinkSet, KeepsEveryTextThroughGrowthAndFailedGrowth) {
     const LinkSet::Insertion again = insert(i);
     ASSERT_EQ(again.held, text(i));
     ASSERT_EQ(again.added, i >= failed_at) << i;
+  }
+}
+
+// Texts are told apart by their bytes, not by their hash: texts that share
+// one hash (and so its tag and slot) are each kept, before and after the
+// index grows around them.
+TEST(LinkSet, KeepsDifferentTextsOfEqualHash) {
+  LinkSet set;
+  const uint64_t shared = 0x9E3779B97F4A7C15u;
+  const std::vector<std::string> texts = {"ed2k://a|/", "ed2k://b|/", "ed2k://a|/x", "ed2k://"};
+  for (const std::string& t : texts) EXPECT_TRUE(set.Insert(t, shared).added) << t;
+  for (int i = 0; i < 20000; ++i) {
+    const std::string t = "ed2k://" + std::to_string(i) + "|/";
+    set.Insert(t, LinkSet::HashOf(t));
+  }
+  for (const std::string& t : texts) {
+    const LinkSet::Insertion again = set.Insert(t, shared);
+    EXPECT_FALSE(again.added) << t;
+    EXPECT_EQ(again.held, t);
   }
 }
 

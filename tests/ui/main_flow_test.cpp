@@ -271,20 +271,29 @@ TEST_F(MainFlowTest, BrowsePutsTheChoiceIntoTheFieldAndCancelEmptiesIt) {
 }
 
 // A close request stops a running scan at its next piece, without a summary,
-// and ends the program; the file here would take many seconds to scan.
+// and ends the program; the file here would take many seconds to scan. Input
+// that came before the close request is dropped with the program: a click on
+// "..." must not open the file dialog after the user closed the window.
 TEST_F(MainFlowTest, CloseRequestDuringAScanEndsItWithinASecond) {
   const fs::path big = dir_ / "big.htm";
   std::ofstream(big).close();
   fs::resize_file(big, uintmax_t{4} << 30);  // sparse: no disk space taken
   window_->SetText(kInputField, big.string());
+  bool dialog_opened = false;
+  window_->SetFileChooserForTesting([&] {
+    dialog_opened = true;
+    return std::string();
+  });
   QTest::mouseClick(window_->control(kStartButton), Qt::LeftButton);
   Clock::time_point closed;
   QTimer::singleShot(300, [&] {
+    Click(kBrowseButton);
     closed = Clock::now();
     RequestClose();
   });
   ASSERT_EQ(RunMainFlow(*window_), 0);
   EXPECT_LT(Clock::now() - closed, std::chrono::seconds(1));
+  EXPECT_FALSE(dialog_opened);
   const Lines log = Log();
   ASSERT_FALSE(log.empty());
   EXPECT_EQ(log.back(), "Starte Suche");  // no summary
