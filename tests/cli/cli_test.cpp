@@ -248,14 +248,18 @@ TEST_F(CliTest, RunningOutOfMemoryEndsTheScanAndTheNextGoesOn) {
 TEST_F(CliTest, FailingStdoutIsReportedOnceAndClosedStdoutQuietly) {
   std::string page;
   for (int i = 0; i < 40000; ++i) page += "ed2k://|file|" + std::to_string(i) + "|/ ";
-  const std::string scan = Quote(VARNOLT_SCAN_PATH) + " " + Quote(Write("many.htm", page)) + " 2>" +
-                           Quote((dir_ / "err").string());
+  const std::string to_err = " 2>" + Quote((dir_ / "err").string());
+  const std::string scan = Quote(VARNOLT_SCAN_PATH) + " " + Quote(Write("many.htm", page)) + to_err;
+  // So few links that they wait in the buffer until the last flush.
+  const std::string scan_few =
+      Quote(VARNOLT_SCAN_PATH) + " " + Quote(Write("few.htm", "ed2k://|file|a|/")) + to_err;
   const struct {
     std::string script;
     int status;
     int error_lines;
   } cases[] = {
       {scan + " >/dev/full", 1, 1},
+      {scan_few + " >/dev/full", 1, 1},
       // The reader goes after one line: SIGPIPE ends the program, or, when
       // the program was started with it ignored, the failed write does.
       {scan + " | head -n 1 >/dev/null; exit ${PIPESTATUS[0]}", 128 + SIGPIPE, 0},
