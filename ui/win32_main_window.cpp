@@ -31,6 +31,14 @@ constexpr DWORD kOpenFileFlags =
 // Room for the result list: the rich-edit default of 32,767 characters would
 // silently drop the links of a long scan while the summary still counts them.
 constexpr LPARAM kResultListTextLimit = 0x7FFFFFFE;
+// Lines added to the result list wait and go into the control in one
+// insertion per turn of the window, or as soon as this many UTF-16 units
+// wait. The control lays out every line it takes (under Wine some 2 us a
+// character), so this bounds how long one insertion keeps the window from
+// painting and from hearing a close request: about 800 links.
+constexpr size_t kInsertionUnits = 64 * 1024;
+// How often a running command's window paints and looks for a close request.
+constexpr DWORD kTurnMilliseconds = 30;
 
 // What the Win32 controls add to the shared layout (ui/window_layout.h), whose
 // tab stops become WS_TABSTOP.
@@ -101,6 +109,7 @@ class Win32MainWindow final : public MainWindow {
   void OnDropFiles(HDROP drop);
   void MoveFocus(bool forward);
   void TakeCloseRequest();
+  void InsertWaitingLines();
   bool CreateMainWindow();
   void CreateControl(int id);
   HWND Control(int id, int wanted) const { return id == wanted ? controls_[id] : nullptr; }
@@ -111,6 +120,9 @@ class Win32MainWindow final : public MainWindow {
   HWND window_ = nullptr;
   HACCEL keyboard_table_ = nullptr;
   HWND controls_[7] = {};
+  // Lines added to the result list and not yet in it, each but the first
+  // behind a line feed; the first too when the list held text already.
+  std::wstring waiting_lines_;
 
   int pending_event_ = EventNone;
   int event_control_id_ = 0;
@@ -218,14 +230,39 @@ void Win32MainWindow::AddItem(int id, std::string_view text) {
   }
   HWND list = Control(id, kResultList);
   if (list == nullptr) return;
+  // A line feed only between lines: the first line has none before it, the
+  // last none after it. The room first, so that running out of memory leaves
+  // the waiting lines as they were.
+  const bool line_break = !waiting_lines_.empty() || GetWindowTextLengthW(list) > 0;
+  waiting_lines_.reserve(waiting_lines_.size() + line_break + item.size());
+  if (line_break) waiting_lines_ += L'\n';
+  waiting_lines_ += item;
+  // Once the close request is in, the lines only wait: the command ends at
+  // its next question, and the program with it.
+  if (waiting_lines_.size() >= kInsertionUnits && !close_requested_) {
+    InsertWaitingLines();
+    KeepGoing();
+  }
+}
+
+// One insertion for every waiting line; allocates nothing.
+void Win32MainWindow::InsertWaitingLines() {
+  HWND list = controls_[kResultList];
+  if (waiting_lines_.empty() || list == nullptr) return;
   SendMessageW(list, EM_HIDESELECTION, TRUE, 0);
   const int length = GetWindowTextLengthW(list);
   SendMessageW(list, EM_SETSEL, length, length);
-  // A line feed only between lines: the first line has none before it, the
-  // last none after it. Both insertions stay undoable edits of the user's.
-  if (length > 0) SendMessageW(list, EM_REPLACESEL, TRUE, reinterpret_cast<LPARAM>(L"\n"));
-  SendMessageW(list, EM_REPLACESEL, TRUE, reinterpret_cast<LPARAM>(item.c_str()));
+  // Not undoable: Ctrl+Z takes back what the user typed, never the program's
+  // lines, and the control keeps no undo record that grows with the list.
+  SendMessageW(list, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(waiting_lines_.c_str()));
   SendMessageW(list, EM_HIDESELECTION, FALSE, 0);
+  // The room stays for the next lines, unless lines piled up after a close
+  // request.
+  if (waiting_lines_.capacity() > 2 * kInsertionUnits) {
+    waiting_lines_ = std::wstring();
+  } else {
+    waiting_lines_.clear();
+  }
 }
 
 std::string Win32MainWindow::ItemText(int id, int index) {
@@ -243,6 +280,7 @@ std::string Win32MainWindow::ItemText(int id, int index) {
   }
   HWND list = Control(id, kResultList);
   if (list == nullptr || index < 0) return {};
+  InsertWaitingLines();
   // EM_GETLINE past the last line is not an error for every rich-edit
   // version, so the line count decides.
   if (index >= SendMessageW(list, EM_GETLINECOUNT, 0, 0)) return {};
@@ -260,7 +298,10 @@ std::string Win32MainWindow::ItemText(int id, int index) {
 }
 
 void Win32MainWindow::ClearItems(int id) {
-  if (HWND list = Control(id, kResultList)) SetWindowTextW(list, L"");
+  if (HWND list = Control(id, kResultList)) {
+    waiting_lines_.clear();
+    SetWindowTextW(list, L"");
+  }
 }
 
 int Win32MainWindow::CountItems(int id) {
@@ -287,6 +328,8 @@ int Win32MainWindow::PollEvent() {
     close_requested_ = false;
     return EventClose;
   }
+  // The last lines of a command, before any input can reach the list.
+  InsertWaitingLines();
   MSG message;
   if (!PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) return EventNone;
   bool consumed = false;
@@ -311,8 +354,9 @@ bool Win32MainWindow::KeepGoing() {
   // A scan asks between pieces, hundreds of times a second; painting every
   // 30 ms looks the same and leaves the scan its time.
   const DWORD now = GetTickCount();
-  if (now - last_served_ < 30) return !close_requested_;
+  if (now - last_served_ < kTurnMilliseconds) return !close_requested_;
   last_served_ = now;
+  InsertWaitingLines();
   // WM_PAINT is taken ahead of the input queued before it, which keeps
   // waiting in its order. Messages that other threads and programs send (the
   // system asking whether the window still answers) are handled inside
