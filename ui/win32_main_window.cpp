@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "extract/boundary/wide_text.h"
@@ -37,6 +38,11 @@ constexpr LPARAM kResultListTextLimit = 0x7FFFFFFE;
 // character), so this bounds how long one insertion keeps the window from
 // painting and from hearing a close request: about 800 links.
 constexpr size_t kInsertionUnits = 64 * 1024;
+// Status-log items wait the same way, up to this many. A list box that
+// redraws takes milliseconds for each item added and each selection (its
+// scroll bar follows every one); with the redraw held off while a batch goes
+// in, microseconds.
+constexpr size_t kLogBatchItems = 4096;
 // How often a running command's window paints and looks for a close request.
 constexpr DWORD kTurnMilliseconds = 30;
 
@@ -110,6 +116,9 @@ class Win32MainWindow final : public MainWindow {
   void MoveFocus(bool forward);
   void TakeCloseRequest();
   void InsertWaitingLines();
+  void InsertWaitingLogItems();
+  void ShowWaiting();
+  void ShowWhenMuchWaits();
   bool CreateMainWindow();
   void CreateControl(int id);
   HWND Control(int id, int wanted) const { return id == wanted ? controls_[id] : nullptr; }
@@ -123,6 +132,11 @@ class Win32MainWindow final : public MainWindow {
   // Lines added to the result list and not yet in it, each but the first
   // behind a line feed; the first too when the list held text already.
   std::wstring waiting_lines_;
+  // Items added to the status log and not yet in it, and the selection the
+  // log is to show once they are.
+  std::vector<std::wstring> waiting_log_items_;
+  bool log_selection_waits_ = false;
+  int log_selection_ = -1;
 
   int pending_event_ = EventNone;
   int event_control_id_ = 0;
@@ -222,10 +236,10 @@ void Win32MainWindow::SetProgress(int id, int position) {
 }
 
 void Win32MainWindow::AddItem(int id, std::string_view text) {
-  const std::wstring item = ControlText(text);
-  if (HWND log = Control(id, kStatusLog)) {
-    SendMessageW(log, LB_INSERTSTRING, static_cast<WPARAM>(-1),
-                 reinterpret_cast<LPARAM>(item.c_str()));
+  std::wstring item = ControlText(text);
+  if (Control(id, kStatusLog) != nullptr) {
+    waiting_log_items_.push_back(std::move(item));
+    ShowWhenMuchWaits();
     return;
   }
   HWND list = Control(id, kResultList);
@@ -237,12 +251,37 @@ void Win32MainWindow::AddItem(int id, std::string_view text) {
   waiting_lines_.reserve(waiting_lines_.size() + line_break + item.size());
   if (line_break) waiting_lines_ += L'\n';
   waiting_lines_ += item;
-  // Once the close request is in, the lines only wait: the command ends at
-  // its next question, and the program with it.
-  if (waiting_lines_.size() >= kInsertionUnits && !close_requested_) {
-    InsertWaitingLines();
-    KeepGoing();
+  ShowWhenMuchWaits();
+}
+
+void Win32MainWindow::ShowWhenMuchWaits() {
+  // Once the close request is in, everything only waits: the command ends
+  // at its next question, and the program with it.
+  if (close_requested_) return;
+  if (waiting_lines_.size() < kInsertionUnits && waiting_log_items_.size() < kLogBatchItems) return;
+  ShowWaiting();
+  KeepGoing();
+}
+
+void Win32MainWindow::ShowWaiting() {
+  InsertWaitingLines();
+  InsertWaitingLogItems();
+}
+
+// One redraw for the whole batch; allocates nothing.
+void Win32MainWindow::InsertWaitingLogItems() {
+  HWND log = controls_[kStatusLog];
+  if ((waiting_log_items_.empty() && !log_selection_waits_) || log == nullptr) return;
+  SendMessageW(log, WM_SETREDRAW, FALSE, 0);
+  for (const std::wstring& item : waiting_log_items_) {
+    SendMessageW(log, LB_INSERTSTRING, static_cast<WPARAM>(-1),
+                 reinterpret_cast<LPARAM>(item.c_str()));
   }
+  if (log_selection_waits_) SendMessageW(log, LB_SETCURSEL, log_selection_, 0);
+  SendMessageW(log, WM_SETREDRAW, TRUE, 0);
+  InvalidateRect(log, nullptr, TRUE);
+  waiting_log_items_.clear();
+  log_selection_waits_ = false;
 }
 
 // One insertion for every waiting line; allocates nothing.
@@ -269,6 +308,7 @@ std::string Win32MainWindow::ItemText(int id, int index) {
   // Both read back the text as shown, in UTF-8: bytes that were not UTF-8
   // come back as the characters they showed as.
   if (HWND log = Control(id, kStatusLog)) {
+    InsertWaitingLogItems();
     const LRESULT length = SendMessageW(log, LB_GETTEXTLEN, index, 0);
     if (length == LB_ERR) return {};
     std::wstring text(length + 1, L'\0');
@@ -307,16 +347,28 @@ void Win32MainWindow::ClearItems(int id) {
 int Win32MainWindow::CountItems(int id) {
   HWND log = Control(id, kStatusLog);
   if (log == nullptr) return 0;
+  // Counted without inserting the waiting items: the log asks after each line.
   const LRESULT count = SendMessageW(log, LB_GETCOUNT, 0, 0);
-  return count == LB_ERR ? 0 : static_cast<int>(count);
+  return (count == LB_ERR ? 0 : static_cast<int>(count)) +
+         static_cast<int>(waiting_log_items_.size());
 }
 
 void Win32MainWindow::RemoveItem(int id, int index) {
-  if (HWND log = Control(id, kStatusLog)) SendMessageW(log, LB_DELETESTRING, index, 0);
+  if (HWND log = Control(id, kStatusLog)) {
+    InsertWaitingLogItems();
+    SendMessageW(log, LB_DELETESTRING, index, 0);
+  }
 }
 
 void Win32MainWindow::SelectItem(int id, int index) {
-  if (HWND log = Control(id, kStatusLog)) SendMessageW(log, LB_SETCURSEL, index, 0);
+  HWND log = Control(id, kStatusLog);
+  if (log == nullptr) return;
+  if (waiting_log_items_.empty()) {
+    SendMessageW(log, LB_SETCURSEL, index, 0);
+  } else {
+    log_selection_ = index;
+    log_selection_waits_ = true;
+  }
 }
 
 // --- Events
@@ -328,8 +380,8 @@ int Win32MainWindow::PollEvent() {
     close_requested_ = false;
     return EventClose;
   }
-  // The last lines of a command, before any input can reach the list.
-  InsertWaitingLines();
+  // The last lines of a command, before any input can reach the lists.
+  ShowWaiting();
   MSG message;
   if (!PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) return EventNone;
   bool consumed = false;
@@ -356,11 +408,14 @@ bool Win32MainWindow::KeepGoing() {
   const DWORD now = GetTickCount();
   if (now - last_served_ < kTurnMilliseconds) return !close_requested_;
   last_served_ = now;
-  InsertWaitingLines();
+  ShowWaiting();
   // WM_PAINT is taken ahead of the input queued before it, which keeps
   // waiting in its order. Messages that other threads and programs send (the
   // system asking whether the window still answers) are handled inside
-  // PeekMessageW whatever the filter.
+  // PeekMessageW whatever the filter. The zero wait first has the system
+  // move the input that arrived meanwhile into the queue: a busy thread's
+  // filtered peeks alone leave it outside for seconds under Wine.
+  MsgWaitForMultipleObjects(0, nullptr, FALSE, 0, QS_ALLINPUT);
   MSG message;
   while (PeekMessageW(&message, nullptr, WM_PAINT, WM_PAINT, PM_REMOVE)) DispatchMessageW(&message);
   TakeCloseRequest();
