@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "extract/boundary/status_log.h"
 #include "extract/boundary/text_encoding.h"
 #include "extract/boundary/wide_text.h"
 #include "tests/allocation_failure.h"
@@ -278,6 +279,22 @@ TEST_F(Win32MainWindowTest, ResultListOutOfMemoryKeepsTheLinesBeforeIt) {
   EXPECT_EQ(window_->ItemText(kResultList, failed_at - 1), line(failed_at - 1));
   EXPECT_EQ(window_->ItemText(kResultList, failed_at), "after");
   EXPECT_EQ(window_->ItemText(kStatusLog, window_->CountItems(kStatusLog) - 1), "still here");
+}
+
+// A scan logs a line per link, each selected so that the newest shows; the
+// list box takes them a batch at a time and shows the last one selected.
+TEST_F(Win32MainWindowTest, StatusLogTakesItsLinesInBatchesAndShowsTheNewest) {
+  constexpr int kLines = 5000;
+  for (int i = 0; i < kLines; ++i) LogStatus(*window_, "Link gefunden", LogNewLine);
+  HWND log = Control(kStatusLog);
+  const LRESULT before_turn = SendMessageA(log, LB_GETCOUNT, 0, 0);
+  EXPECT_GE(before_turn, 4096);
+  EXPECT_LT(before_turn, kLines);
+  EXPECT_EQ(window_->CountItems(kStatusLog), kLines);
+  Drain();
+  EXPECT_EQ(SendMessageA(log, LB_GETCOUNT, 0, 0), kLines);
+  EXPECT_EQ(SendMessageA(log, LB_GETCURSEL, 0, 0), kLines - 1);
+  EXPECT_GT(SendMessageA(log, LB_GETTOPINDEX, 0, 0), kLines - 3);
 }
 
 TEST_F(Win32MainWindowTest, StatusLogIgnoresIndicesOutsideTheList) {
