@@ -3,7 +3,8 @@
 # cache: varnolt-scan, the grep and ripgrep pipelines that do the same job on
 # a terminal, and cat (the cost of reading the file at all). Prints each time
 # and the ratios, then the inputs that would make a naive scan slow, peak
-# memory, a small page, and the window driven through "START".
+# memory, a small page, and the window driven through "START"; at the end,
+# where Wine is installed, the Win32 window's list (bench/win32_list.sh).
 #
 # Everything is timed twice, once for each way a file realistically sits in
 # the page cache (see cache_as_state):
@@ -193,6 +194,14 @@ if [ "${BIG:-0}" = 1 ]; then
   "$scan" "$big" 2>/dev/null | tr '\n' ' '
   echo
   check "  peak memory, MiB" "$(peak_mib "$big")" 64
+fi
+
+# The Win32 window under Wine, where Wine is installed: its list of the
+# corpus against varnolt-scan.exe, timed in a run of its own.
+if [ -x "${VARNOLT_WINE64:-/usr/lib/wine/wine64}" ]; then
+  status=0
+  bench/win32_list.sh "$corpus" || status=$?
+  [ "$status" -eq 0 ] || missed=$((missed + 1))
 fi
 
 echo "$missed target(s) missed"

@@ -81,6 +81,11 @@ gb_links="ed2k://|file|电影.avi|1024|00112233445566778899AABBCCDDEEFF|/
 ed2k://|file|中文字幕.srt|2048|FFEEDDCCBBAA99887766554433221100|/"
 printf '<html><body>\n%s\n</body></html>\n' "$gb_links" | iconv -f UTF-8 -t GB2312 >"$work/gb.htm"
 cp "$root/examples/links.htm" "$work/links.htm"
+# 100,000 distinct links in 8.8 MB: the window takes tens of seconds to list
+# them under Wine, whose rich edit lays out every line it is given.
+awk 'BEGIN { for (i = 0; i < 100000; i++)
+  printf "<a href=\"ed2k://|file|Film.%d.avi|%d|%032X|/\">Film %d</a>\n", i, i * 7919 + 1, i, i }' \
+  >"$work/long-list.htm"
 
 # run_suite ARCH BUILD LOADER: the whole suite for one build, in a Wine
 # prefix of its own inside the build folder.
@@ -151,6 +156,8 @@ run_end_to_end() {
     gb_page_on_a_chinese_system
   check "a close request during a download ends varnolt.exe with status 0" \
     close_during_download_ends_with_zero
+  check "a close request while the list fills ends varnolt.exe within a second, status 0" \
+    close_while_the_list_fills_ends_with_zero
 }
 
 scan_lists_links() {
@@ -397,6 +404,22 @@ close_during_download_ends_with_zero() {
   ends_with_zero 5 || return 1
   # No page was stored and no partial one is left behind.
   ! ls "$work" | grep -q '^download\.htm'
+}
+
+# The CPU time that process $1 has used so far, in clock ticks.
+cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
+
+close_while_the_list_fills_ends_with_zero() {
+  start_window long-list.htm
+  [ -n "$window" ] || return 1
+  sleep 2
+  # Still at work: the close comes while the list fills, not after.
+  local ticks
+  ticks=$(cpu_ticks "$app_pid")
+  sleep 0.5
+  [ $(($(cpu_ticks "$app_pid") - ticks)) -ge 5 ] || { echo "the list was no longer filling" >&2; return 1; }
+  xdotool key --window "$window" alt+F4
+  ends_with_zero 1
 }
 
 start_trickling_server

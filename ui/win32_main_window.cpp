@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "extract/boundary/wide_text.h"
@@ -31,6 +32,19 @@ constexpr DWORD kOpenFileFlags =
 // Room for the result list: the rich-edit default of 32,767 characters would
 // silently drop the links of a long scan while the summary still counts them.
 constexpr LPARAM kResultListTextLimit = 0x7FFFFFFE;
+// Lines added to the result list wait and go into the control in one
+// insertion per turn of the window, or as soon as this many UTF-16 units
+// wait. The control lays out every line it takes (under Wine some 2 us a
+// character), so this bounds how long one insertion keeps the window from
+// painting and from hearing a close request: about 800 links.
+constexpr size_t kInsertionUnits = 64 * 1024;
+// Status-log items wait the same way, up to this many. A list box that
+// redraws takes milliseconds for each item added and each selection (its
+// scroll bar follows every one); with the redraw held off while a batch goes
+// in, microseconds.
+constexpr size_t kLogBatchItems = 4096;
+// How often a running command's window paints and looks for a close request.
+constexpr DWORD kTurnMilliseconds = 30;
 
 // What the Win32 controls add to the shared layout (ui/window_layout.h), whose
 // tab stops become WS_TABSTOP.
@@ -101,6 +115,10 @@ class Win32MainWindow final : public MainWindow {
   void OnDropFiles(HDROP drop);
   void MoveFocus(bool forward);
   void TakeCloseRequest();
+  void InsertWaitingLines();
+  void InsertWaitingLogItems();
+  void ShowWaiting();
+  void ShowWhenMuchWaits();
   bool CreateMainWindow();
   void CreateControl(int id);
   HWND Control(int id, int wanted) const { return id == wanted ? controls_[id] : nullptr; }
@@ -111,6 +129,14 @@ class Win32MainWindow final : public MainWindow {
   HWND window_ = nullptr;
   HACCEL keyboard_table_ = nullptr;
   HWND controls_[7] = {};
+  // Lines added to the result list and not yet in it, each but the first
+  // behind a line feed; the first too when the list held text already.
+  std::wstring waiting_lines_;
+  // Items added to the status log and not yet in it, and the selection the
+  // log is to show once they are.
+  std::vector<std::wstring> waiting_log_items_;
+  bool log_selection_waits_ = false;
+  int log_selection_ = -1;
 
   int pending_event_ = EventNone;
   int event_control_id_ = 0;
@@ -210,28 +236,79 @@ void Win32MainWindow::SetProgress(int id, int position) {
 }
 
 void Win32MainWindow::AddItem(int id, std::string_view text) {
-  const std::wstring item = ControlText(text);
-  if (HWND log = Control(id, kStatusLog)) {
-    SendMessageW(log, LB_INSERTSTRING, static_cast<WPARAM>(-1),
-                 reinterpret_cast<LPARAM>(item.c_str()));
+  std::wstring item = ControlText(text);
+  if (Control(id, kStatusLog) != nullptr) {
+    waiting_log_items_.push_back(std::move(item));
+    ShowWhenMuchWaits();
     return;
   }
   HWND list = Control(id, kResultList);
   if (list == nullptr) return;
+  // A line feed only between lines: the first line has none before it, the
+  // last none after it. The room first, so that running out of memory leaves
+  // the waiting lines as they were.
+  const bool line_break = !waiting_lines_.empty() || GetWindowTextLengthW(list) > 0;
+  waiting_lines_.reserve(waiting_lines_.size() + line_break + item.size());
+  if (line_break) waiting_lines_ += L'\n';
+  waiting_lines_ += item;
+  ShowWhenMuchWaits();
+}
+
+void Win32MainWindow::ShowWhenMuchWaits() {
+  // Once the close request is in, everything only waits: the command ends
+  // at its next question, and the program with it.
+  if (close_requested_) return;
+  if (waiting_lines_.size() < kInsertionUnits && waiting_log_items_.size() < kLogBatchItems) return;
+  ShowWaiting();
+  KeepGoing();
+}
+
+void Win32MainWindow::ShowWaiting() {
+  InsertWaitingLines();
+  InsertWaitingLogItems();
+}
+
+// One redraw for the whole batch; allocates nothing.
+void Win32MainWindow::InsertWaitingLogItems() {
+  HWND log = controls_[kStatusLog];
+  if ((waiting_log_items_.empty() && !log_selection_waits_) || log == nullptr) return;
+  SendMessageW(log, WM_SETREDRAW, FALSE, 0);
+  for (const std::wstring& item : waiting_log_items_) {
+    SendMessageW(log, LB_INSERTSTRING, static_cast<WPARAM>(-1),
+                 reinterpret_cast<LPARAM>(item.c_str()));
+  }
+  if (log_selection_waits_) SendMessageW(log, LB_SETCURSEL, log_selection_, 0);
+  SendMessageW(log, WM_SETREDRAW, TRUE, 0);
+  InvalidateRect(log, nullptr, TRUE);
+  waiting_log_items_.clear();
+  log_selection_waits_ = false;
+}
+
+// One insertion for every waiting line; allocates nothing.
+void Win32MainWindow::InsertWaitingLines() {
+  HWND list = controls_[kResultList];
+  if (waiting_lines_.empty() || list == nullptr) return;
   SendMessageW(list, EM_HIDESELECTION, TRUE, 0);
   const int length = GetWindowTextLengthW(list);
   SendMessageW(list, EM_SETSEL, length, length);
-  // A line feed only between lines: the first line has none before it, the
-  // last none after it. Both insertions stay undoable edits of the user's.
-  if (length > 0) SendMessageW(list, EM_REPLACESEL, TRUE, reinterpret_cast<LPARAM>(L"\n"));
-  SendMessageW(list, EM_REPLACESEL, TRUE, reinterpret_cast<LPARAM>(item.c_str()));
+  // Not undoable: Ctrl+Z takes back what the user typed, never the program's
+  // lines, and the control keeps no undo record that grows with the list.
+  SendMessageW(list, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(waiting_lines_.c_str()));
   SendMessageW(list, EM_HIDESELECTION, FALSE, 0);
+  // The room stays for the next lines, unless lines piled up after a close
+  // request.
+  if (waiting_lines_.capacity() > 2 * kInsertionUnits) {
+    waiting_lines_ = std::wstring();
+  } else {
+    waiting_lines_.clear();
+  }
 }
 
 std::string Win32MainWindow::ItemText(int id, int index) {
   // Both read back the text as shown, in UTF-8: bytes that were not UTF-8
   // come back as the characters they showed as.
   if (HWND log = Control(id, kStatusLog)) {
+    InsertWaitingLogItems();
     const LRESULT length = SendMessageW(log, LB_GETTEXTLEN, index, 0);
     if (length == LB_ERR) return {};
     std::wstring text(length + 1, L'\0');
@@ -243,6 +320,7 @@ std::string Win32MainWindow::ItemText(int id, int index) {
   }
   HWND list = Control(id, kResultList);
   if (list == nullptr || index < 0) return {};
+  InsertWaitingLines();
   // EM_GETLINE past the last line is not an error for every rich-edit
   // version, so the line count decides.
   if (index >= SendMessageW(list, EM_GETLINECOUNT, 0, 0)) return {};
@@ -260,22 +338,37 @@ std::string Win32MainWindow::ItemText(int id, int index) {
 }
 
 void Win32MainWindow::ClearItems(int id) {
-  if (HWND list = Control(id, kResultList)) SetWindowTextW(list, L"");
+  if (HWND list = Control(id, kResultList)) {
+    waiting_lines_.clear();
+    SetWindowTextW(list, L"");
+  }
 }
 
 int Win32MainWindow::CountItems(int id) {
   HWND log = Control(id, kStatusLog);
   if (log == nullptr) return 0;
+  // Counted without inserting the waiting items: the log asks after each line.
   const LRESULT count = SendMessageW(log, LB_GETCOUNT, 0, 0);
-  return count == LB_ERR ? 0 : static_cast<int>(count);
+  return (count == LB_ERR ? 0 : static_cast<int>(count)) +
+         static_cast<int>(waiting_log_items_.size());
 }
 
 void Win32MainWindow::RemoveItem(int id, int index) {
-  if (HWND log = Control(id, kStatusLog)) SendMessageW(log, LB_DELETESTRING, index, 0);
+  if (HWND log = Control(id, kStatusLog)) {
+    InsertWaitingLogItems();
+    SendMessageW(log, LB_DELETESTRING, index, 0);
+  }
 }
 
 void Win32MainWindow::SelectItem(int id, int index) {
-  if (HWND log = Control(id, kStatusLog)) SendMessageW(log, LB_SETCURSEL, index, 0);
+  HWND log = Control(id, kStatusLog);
+  if (log == nullptr) return;
+  if (waiting_log_items_.empty()) {
+    SendMessageW(log, LB_SETCURSEL, index, 0);
+  } else {
+    log_selection_ = index;
+    log_selection_waits_ = true;
+  }
 }
 
 // --- Events
@@ -287,6 +380,8 @@ int Win32MainWindow::PollEvent() {
     close_requested_ = false;
     return EventClose;
   }
+  // The last lines of a command, before any input can reach the lists.
+  ShowWaiting();
   MSG message;
   if (!PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) return EventNone;
   bool consumed = false;
@@ -311,12 +406,16 @@ bool Win32MainWindow::KeepGoing() {
   // A scan asks between pieces, hundreds of times a second; painting every
   // 30 ms looks the same and leaves the scan its time.
   const DWORD now = GetTickCount();
-  if (now - last_served_ < 30) return !close_requested_;
+  if (now - last_served_ < kTurnMilliseconds) return !close_requested_;
   last_served_ = now;
+  ShowWaiting();
   // WM_PAINT is taken ahead of the input queued before it, which keeps
   // waiting in its order. Messages that other threads and programs send (the
   // system asking whether the window still answers) are handled inside
-  // PeekMessageW whatever the filter.
+  // PeekMessageW whatever the filter. The zero wait first has the system
+  // move the input that arrived meanwhile into the queue: a busy thread's
+  // filtered peeks alone leave it outside for seconds under Wine.
+  MsgWaitForMultipleObjects(0, nullptr, FALSE, 0, QS_ALLINPUT);
   MSG message;
   while (PeekMessageW(&message, nullptr, WM_PAINT, WM_PAINT, PM_REMOVE)) DispatchMessageW(&message);
   TakeCloseRequest();

@@ -9,12 +9,15 @@
 #include <array>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "extract/boundary/status_log.h"
 #include "extract/boundary/text_encoding.h"
 #include "extract/boundary/wide_text.h"
+#include "tests/allocation_failure.h"
 #include "tests/ui/seen_layout.h"
 
 namespace varnolt {
@@ -104,6 +107,7 @@ TEST_F(Win32MainWindowTest, ResultListKeepsOneLinePerItemWithoutOuterBreaks) {
   window_->AddItem(kResultList, "");  // the length stays 0: no break before the next line
   window_->AddItem(kResultList, "\xC3\x84\xC3\x96\xC3\x9F");
   window_->AddItem(kResultList, "b");
+  Drain();  // the lines show at the window's next turn
   EXPECT_EQ(SendMessageA(Control(kResultList), EM_GETLINECOUNT, 0, 0), 2);
   EXPECT_EQ(window_->ItemText(kResultList, 0), "\xC3\x84\xC3\x96\xC3\x9F");
   EXPECT_EQ(window_->ItemText(kResultList, 1), "b");  // no end-of-paragraph mark to drop
@@ -192,8 +196,105 @@ TEST_F(Win32MainWindowTest, InputFieldKeepsNamesTheSystemHandedOver) {
 TEST_F(Win32MainWindowTest, ResultListHoldsMoreThanTheDefaultTextLimit) {
   const auto line = [](int i) { return std::to_string(i) + std::string(1000, 'x'); };
   for (int i = 0; i < 40; ++i) window_->AddItem(kResultList, line(i));
+  Drain();
   EXPECT_EQ(SendMessageA(Control(kResultList), EM_GETLINECOUNT, 0, 0), 40);
   EXPECT_EQ(window_->ItemText(kResultList, 39), line(39));
+}
+
+// Before, each line was an insertion of its own, about 40 a second under Wine.
+// Now the lines go in batches, each while later ones are still being added.
+TEST_F(Win32MainWindowTest, ResultListTakesTwentyThousandLinesInOrder) {
+  const auto link = [](int i) {
+    return "ed2k://|file|Film." + std::to_string(i) + ".avi|" + std::to_string(i * 7919) +
+           "|0123456789ABCDEF0123456789ABCDEF|/";
+  };
+  constexpr int kLines = 20000;
+  std::wstring shown;
+  for (int i = 0; i < kLines; ++i) {
+    window_->AddItem(kResultList, link(i));
+    shown += ToWide(link(i)) + (i + 1 < kLines ? L"\r\n" : L"");
+  }
+  HWND list = Control(kResultList);
+  const LRESULT before_turn = SendMessageA(list, EM_GETLINECOUNT, 0, 0);
+  EXPECT_GT(before_turn, kLines - 1000);  // all but the last batch
+  EXPECT_LT(before_turn, kLines);
+  Drain();
+  std::wstring text(GetWindowTextLengthW(list) + 1, L'\0');
+  text.resize(GetWindowTextW(list, text.data(), static_cast<int>(text.size())));
+  EXPECT_TRUE(text == shown) << "the list holds " << SendMessageA(list, EM_GETLINECOUNT, 0, 0);
+  EXPECT_EQ(window_->ItemText(kResultList, kLines - 1), link(kLines - 1));
+}
+
+// Ctrl+Z takes back what the user typed into the list, never the program's
+// lines: before, it took a scan's links away again.
+TEST_F(Win32MainWindowTest, UndoLeavesTheAddedLinesAndTakesBackTyping) {
+  HWND list = Control(kResultList);
+  const auto text = [list] {
+    wchar_t shown[64] = {};
+    GetWindowTextW(list, shown, 64);
+    return std::wstring(shown);
+  };
+  window_->AddItem(kResultList, "a");
+  window_->AddItem(kResultList, "b");
+  Drain();
+  SetFocus(list);
+  BYTE keys[256] = {};
+  keys[VK_CONTROL] = 0x80;
+  const auto undo = [&] {
+    SetKeyboardState(keys);
+    PressKey('Z');
+    BYTE released[256] = {};
+    SetKeyboardState(released);
+  };
+  undo();
+  EXPECT_EQ(text(), L"a\r\nb");
+  PostMessageW(list, WM_CHAR, 'x', 1);
+  Drain();
+  EXPECT_EQ(text(), L"a\r\nbx");
+  undo();
+  EXPECT_EQ(text(), L"a\r\nb");
+  undo();
+  EXPECT_EQ(text(), L"a\r\nb");
+}
+
+// A line that finds no room is not added and leaves the lines before it as
+// they were; the list goes on taking lines once memory is there again.
+TEST_F(Win32MainWindowTest, ResultListOutOfMemoryKeepsTheLinesBeforeIt) {
+  const auto line = [](int i) { return std::to_string(i) + std::string(100, 'x'); };
+  int failed_at = -1;
+  FailAllocationsOfAtLeast(4096);
+  for (int i = 0; i < 100 && failed_at < 0; ++i) {
+    try {
+      window_->AddItem(kResultList, line(i));
+    } catch (const std::bad_alloc&) {
+      failed_at = i;
+    }
+  }
+  AllowAllocations();
+  ASSERT_GT(failed_at, 0);
+  window_->AddItem(kResultList, "after");
+  window_->AddItem(kStatusLog, "still here");
+  Drain();
+  EXPECT_EQ(SendMessageA(Control(kResultList), EM_GETLINECOUNT, 0, 0), failed_at + 1);
+  EXPECT_EQ(window_->ItemText(kResultList, failed_at - 1), line(failed_at - 1));
+  EXPECT_EQ(window_->ItemText(kResultList, failed_at), "after");
+  EXPECT_EQ(window_->ItemText(kStatusLog, window_->CountItems(kStatusLog) - 1), "still here");
+}
+
+// A scan logs a line per link, each selected so that the newest shows; the
+// list box takes them a batch at a time and shows the last one selected.
+TEST_F(Win32MainWindowTest, StatusLogTakesItsLinesInBatchesAndShowsTheNewest) {
+  constexpr int kLines = 5000;
+  for (int i = 0; i < kLines; ++i) LogStatus(*window_, "Link gefunden", LogNewLine);
+  HWND log = Control(kStatusLog);
+  const LRESULT before_turn = SendMessageA(log, LB_GETCOUNT, 0, 0);
+  EXPECT_GE(before_turn, 4096);
+  EXPECT_LT(before_turn, kLines);
+  EXPECT_EQ(window_->CountItems(kStatusLog), kLines);
+  Drain();
+  EXPECT_EQ(SendMessageA(log, LB_GETCOUNT, 0, 0), kLines);
+  EXPECT_EQ(SendMessageA(log, LB_GETCURSEL, 0, 0), kLines - 1);
+  EXPECT_GT(SendMessageA(log, LB_GETTOPINDEX, 0, 0), kLines - 3);
 }
 
 TEST_F(Win32MainWindowTest, StatusLogIgnoresIndicesOutsideTheList) {
