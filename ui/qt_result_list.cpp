@@ -56,9 +56,9 @@ constexpr size_t kMarginBytes = size_t{8} << 20;
 // Throws std::bad_alloc unless `document` can take `characters` more
 // characters in `lines` more lines. The document keeps its text and its maps
 // in arrays that double when full, so a slice may ask at once for as much
-// again as the document holds, and beyond the slice's own share. An
-// allocation of that size is made and given back: it only claims address
-// space, which the system hands out without touching a page.
+// again as the document holds, besides twice its own share. An allocation of
+// that size is made and given back at once: it claims address space only,
+// which the system hands out without touching a page.
 void EnsureRoomFor(const QTextDocument& document, qsizetype characters, size_t lines) {
   const auto held_characters = static_cast<size_t>(document.characterCount());
   const auto held_lines = static_cast<size_t>(document.blockCount());
