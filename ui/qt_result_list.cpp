@@ -230,6 +230,8 @@ void QtResultList::Clear() {
   lines_lost_ = false;
   loss_to_report_ = false;
   editor_->clear();
+  // Lines may have waited, with undo off for them.
+  editor_->document()->setUndoRedoEnabled(true);
   editor_->setReadOnly(false);
 }
 

@@ -320,6 +320,17 @@ class QtMainWindowTest : public QObject {
     QCOMPARE(Results()->document()->availableUndoSteps(), 0);
   }
 
+  // A list cleared while lines waited takes undo steps for typing again.
+  void TypingIntoAListClearedWhileFillingIsUndoable() {
+    for (int i = 0; i < 30000; ++i) window_->AddItem(kResultList, std::to_string(i));
+    window_->PollEvent();
+    QVERIFY(Results()->isReadOnly());  // still filling
+    window_->ClearItems(kResultList);
+    QTest::keyClicks(Results(), "x");
+    QTest::keyClick(Results(), Qt::Key_Z, Qt::ControlModifier);
+    QCOMPARE(Results()->toPlainText(), QString());
+  }
+
   // --- Out of memory while the result list fills
 
   // Before, the text document met the failed allocation itself, and the
