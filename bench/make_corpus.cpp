@@ -3,11 +3,13 @@
 // one in eight of them repeated and some in capitals.
 //
 //   make_corpus OUTPUT SIZE_IN_MIB [--spelled | PATTERN]
+//   make_corpus OUTPUT --links COUNT
 //
 // With --spelled, a fifth of the ed2k links spell the pipe as "%7C" or
 // "&#124;", as pages written for browsers do. With PATTERN, the file is
 // PATTERN repeated instead: the inputs that would make a naive scan slow
-// ("ed2k://" with no terminator, and so on).
+// ("ed2k://" with no terminator, and so on). With --links, the file is COUNT
+// distinct links, one per line, as a client's download list holds them.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -53,9 +55,11 @@ std::string Hex(Random& rng, size_t digits) {
   return hex;
 }
 
-std::string NewEd2kLink(Random& rng) {
+// A new link; `tag`, when given, ends its name before the extension.
+std::string NewEd2kLink(Random& rng, const std::string& tag = "") {
   std::string name = Words(rng, 2 + rng.Below(4));
   for (char& c : name) c = c == ' ' ? '.' : c == '|' || c == '/' ? '_' : c;
+  if (!tag.empty()) name += "." + tag;
   std::string link = "ed2k://|file|" + name + ".avi|" + std::to_string(rng.Below(2000000000)) +
                      "|" + Hex(rng, 32) + "|/";
   if (rng.Below(16) == 0) {
@@ -92,17 +96,32 @@ std::string Spelled(const std::string& link, Random& rng) {
   return spelled;
 }
 
+// COUNT distinct links, each line one; a number in each name keeps them
+// distinct.
+int WriteLinks(std::FILE* out, uint64_t count) {
+  Random rng(0x11115eed);
+  for (uint64_t i = 0; i < count; ++i) {
+    const std::string link = NewEd2kLink(rng, std::to_string(i)) + '\n';
+    std::fwrite(link.data(), 1, link.size(), out);
+  }
+  return std::fclose(out) == 0 ? 0 : 1;
+}
+
 int main(int argc, char** argv) {
   if (argc != 3 && argc != 4) {
-    std::fprintf(stderr, "usage: make_corpus OUTPUT SIZE_IN_MIB [--spelled | PATTERN]\n");
+    std::fprintf(stderr,
+                 "usage: make_corpus OUTPUT SIZE_IN_MIB [--spelled | PATTERN]\n"
+                 "       make_corpus OUTPUT --links COUNT\n");
     return 2;
   }
   const bool spelled = argc == 4 && std::string(argv[3]) == "--spelled";
+  const bool links = argc == 4 && std::string(argv[2]) == "--links";
   std::FILE* out = std::fopen(argv[1], "wb");
   if (!out) {
     std::perror(argv[1]);
     return 1;
   }
+  if (links) return WriteLinks(out, std::strtoull(argv[3], nullptr, 10));
   const uint64_t target = std::strtoull(argv[2], nullptr, 10) << 20;
   if (argc == 4 && !spelled) return WriteRepeated(out, target, argv[3]);
   Random rng(0x5eed2005);

@@ -196,6 +196,33 @@ if [ "${BIG:-0}" = 1 ]; then
   check "  peak memory, MiB" "$(peak_mib "$big")" 64
 fi
 
+# --- The window on a long list: 2 million distinct links, one a line. Peak
+# memory and the time from "START" until every link is in the result list
+# (window_bench: offscreen, the program's loop), against varnolt-scan on the
+# same file in the same run. A window run takes some seconds: best of three.
+links=$data/links-2m.txt
+[ -f "$links" ] || "$build/make_corpus" "$links" --links 2000000
+echo "The window on 2,000,000 distinct links (the file in the page cache):"
+cat "$links" >/dev/null
+best_in_turns "'$scan' '$links' >/dev/null 2>&1"
+t_scan_links=$(seconds "${best[0]}")
+scan_links_kib=$(peak_kib "$links")
+t_list=""
+window_links_kib=0
+for ((k = 0; k < (runs < 3 ? runs : 3); k++)); do
+  /usr/bin/time -f %M -o "$data/rss.txt" "$build/window_bench" "$links" >"$data/window.txt" 2>/dev/null
+  read -r _ filled _ <"$data/window.txt"
+  kib=$(tail -n 1 "$data/rss.txt")
+  [ "$kib" -gt "$window_links_kib" ] && window_links_kib=$kib
+  if [ -z "$t_list" ] || awk -v a="$filled" -v b="$t_list" 'BEGIN { exit !(a < b) }'; then
+    t_list=$filled
+  fi
+done
+echo "  varnolt-scan ${t_scan_links}s, $((scan_links_kib / 1024)) MiB;" \
+  "the window's list complete after ${t_list}s, $((window_links_kib / 1024)) MiB at most"
+check "window peak memory / varnolt-scan's" "$(ratio "$window_links_kib" "$scan_links_kib")" 3
+check "window list complete / varnolt-scan" "$(ratio "$t_list" "$t_scan_links")" 5
+
 # The Win32 window under Wine, where Wine is installed: its list of the
 # corpus against varnolt-scan.exe, timed in a run of its own.
 if [ -x "${VARNOLT_WINE64:-/usr/lib/wine/wine64}" ]; then

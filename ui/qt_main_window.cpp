@@ -23,6 +23,8 @@
 #include <new>
 #include <utility>
 
+#include "extract/boundary/log_texts.h"
+#include "extract/boundary/status_log.h"
 #include "ui/qt_desktop.h"
 #include "ui/qt_result_list.h"
 #include "ui/qt_status_list.h"
@@ -50,9 +52,10 @@ constexpr qint64 kListRepaintIntervalMs = 250;
 
 // The time the result list may spend taking waiting lines into its editor:
 // per list update during a command, and per poll, where the user must not
-// notice it.
+// notice it. The main flow sleeps 10 ms after each poll, so a poll's share
+// sets how much of the time a long list fills.
 constexpr int kResultSliceDuringCommandMs = 2;
-constexpr int kResultSlicePerPollMs = 10;
+constexpr int kResultSlicePerPollMs = 30;
 
 // The GUI font at the pixel size of the classic dialog font, so that a text
 // line fits the 20-pixel rows and the status log shows two lines.
@@ -287,8 +290,9 @@ QtMainWindow::~QtMainWindow() = default;
 void QtMainWindow::Queue(int code, int control_id) { events_.push_back({code, control_id}); }
 
 void QtMainWindow::SyncLists(int result_budget_ms) {
-  // Out of memory while lines move into the views: they stay where they wait,
-  // and read back from there, until memory can be had; the window goes on.
+  // Out of memory while the log's lines move into its view: they stay where
+  // they wait, and read back from there, until memory can be had; the window
+  // goes on. (The result list deals with its own.)
   try {
     result_list_->Sync(result_budget_ms);
     status_list_->Sync();
@@ -382,8 +386,20 @@ void QtMainWindow::SelectItem(int id, int index) {
   if (id == kStatusLog) status_list_->Select(index);
 }
 
+void QtMainWindow::ReportLostLines() {
+  if (!result_list_->LossToReport()) return;
+  // A command that ran out of memory itself has said so already.
+  const int lines = status_list_->Count();
+  if (lines > 0 && status_list_->Text(lines - 1) == kLogNoMemory) return;
+  try {
+    LogStatus(*this, kLogNoMemory, LogNewLine);
+  } catch (const std::bad_alloc&) {
+  }
+}
+
 int QtMainWindow::PollEvent() {
   SyncLists(kResultSlicePerPollMs);
+  ReportLostLines();
   // Without WaitForMoreEvents this returns once the pending events are
   // delivered; user input among them is held, the widgets queue the rest of
   // what concerns the program.

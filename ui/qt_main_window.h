@@ -139,6 +139,11 @@ class QtMainWindow final : public MainWindow {
   // negative); called before Qt processes events and before a dialog opens.
   void SyncLists(int result_budget_ms);
 
+  // Logs "FEHLER:Nicht genug Arbeitsspeicher" when the result list dropped
+  // lines, unless the log ends with that line already. Between commands only:
+  // a running scan learns of the loss from its next line and says so itself.
+  void ReportLostLines();
+
   // Moves the window so that its outer frame sits at the screen's centre.
   void Centre();
 

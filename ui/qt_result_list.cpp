@@ -7,6 +7,14 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <memory>
+#include <new>
+#include <utility>
+#include <vector>
+
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 #include "extract/boundary/bytes.h"
 #include "extract/boundary/controls.h"
@@ -38,6 +46,30 @@ constexpr size_t kStoreBlock = size_t{2} << 20;
 // Lines moved into the editor in one insertion: large enough that the fixed
 // cost of an edit does not count, small enough to keep within a time budget.
 constexpr size_t kSliceLines = 1000;
+
+// What the text document may ask for per line it holds, in its two maps (of
+// text pieces and of lines) together, and what painting, laying out and
+// answering events may ask for besides the document's growth.
+constexpr size_t kDocumentBytesPerLine = 192;
+constexpr size_t kMarginBytes = size_t{8} << 20;
+
+// Throws std::bad_alloc unless `document` can take `characters` more
+// characters in `lines` more lines. The document keeps its text and its maps
+// in arrays that double when full, so a slice may ask at once for as much
+// again as the document holds, besides twice its own share. An allocation of
+// that size is made and given back at once: it claims address space only,
+// which the system hands out without touching a page.
+void EnsureRoomFor(const QTextDocument& document, qsizetype characters, size_t lines) {
+  const auto held_characters = static_cast<size_t>(document.characterCount());
+  const auto held_lines = static_cast<size_t>(document.blockCount());
+  const size_t bytes = (held_characters + 2 * static_cast<size_t>(characters)) * sizeof(QChar) +
+                       (held_lines + 2 * lines) * kDocumentBytesPerLine + kMarginBytes;
+  void* probe = ::operator new(bytes, std::nothrow);
+  if (probe == nullptr) throw std::bad_alloc();
+  // The pointer escapes, so that the compiler cannot drop the pair of calls.
+  asm volatile("" : : "g"(probe) : "memory");
+  ::operator delete(probe);
+}
 
 // The length of the line break at `i` in `bytes`, 0 when there is none there.
 // CR LF is one break; so are the characters the text document itself takes
@@ -118,6 +150,9 @@ QtResultList::QtResultList(QWidget* parent) : editor_(new QPlainTextEdit(parent)
 }
 
 void QtResultList::Add(std::string_view text) {
+  // The editor could not take the lines before this one; the caller learns of
+  // it as of any other line the list cannot hold.
+  if (lines_lost_) throw std::bad_alloc();
   const bool empty = waiting_.empty() && editor_->document()->characterCount() <= 1;
   if (empty && text.empty()) return;
   if (PlainAscii(text)) {
@@ -192,17 +227,44 @@ void QtResultList::Clear() {
   blocks_.clear();
   first_block_ = 0;
   block_free_ = 0;
+  lines_lost_ = false;
+  loss_to_report_ = false;
   editor_->clear();
+  // Lines may have waited, with undo off for them.
+  editor_->document()->setUndoRedoEnabled(true);
   editor_->setReadOnly(false);
+}
+
+bool QtResultList::LossToReport() { return std::exchange(loss_to_report_, false); }
+
+void QtResultList::DropWaitingLines() {
+  waiting_.clear();
+  blocks_.clear();
+  first_block_ = 0;
+  block_free_ = 0;
+  lines_lost_ = true;
+  loss_to_report_ = true;
 }
 
 void QtResultList::Sync(int budget_ms) {
   if (waiting_.empty()) return;
+  QTextDocument* document = editor_->document();
+  // No undo steps while the program writes. Turning them off also drops the
+  // history, which holds nothing worth keeping here: the list was cleared
+  // before the program's lines came, or the user's steps would undo around
+  // them.
+  document->setUndoRedoEnabled(false);
   QElapsedTimer clock;
   clock.start();
-  do {
-    InsertSlice(std::min(kSliceLines, waiting_.size()));
-  } while (!waiting_.empty() && (budget_ms < 0 || clock.elapsed() < budget_ms));
+  try {
+    do {
+      InsertSlice(std::min(kSliceLines, waiting_.size()));
+    } while (!waiting_.empty() && (budget_ms < 0 || clock.elapsed() < budget_ms));
+  } catch (const std::bad_alloc&) {
+    DropWaitingLines();
+  }
+  // From here on, what the user types is undoable again.
+  if (waiting_.empty()) document->setUndoRedoEnabled(true);
   editor_->setReadOnly(!waiting_.empty());
 }
 
@@ -210,20 +272,33 @@ void QtResultList::Sync(int budget_ms) {
 void QtResultList::ReleaseTakenBytes() {
   const size_t keep_from =
       waiting_.empty() ? first_block_ + blocks_.size() : waiting_.front().block;
+  if (first_block_ == keep_from) return;
   for (; first_block_ < keep_from; ++first_block_) blocks_.pop_front();
   if (blocks_.empty()) block_free_ = 0;
+#if defined(__GLIBC__)
+  // Once a large block has been freed, the C library takes blocks of this
+  // size from its heap rather than from the system, and keeps the pages of
+  // those freed in the heap's midst: these, and the scan's tables before them.
+  // Given back now, they do not stack on the document's growth.
+  malloc_trim(0);
+#endif
 }
 
 void QtResultList::InsertSlice(size_t count) {
   QTextDocument* document = editor_->document();
   const bool empty = document->characterCount() <= 1;
   // One insertion for the slice, each line break one paragraph separator, so
-  // the slice's lines become consecutive blocks.
+  // the slice's lines become consecutive blocks. What the slice needs besides
+  // the document is had before the document is touched, so that a failure
+  // leaves it as it was.
   QString text;
+  std::vector<std::unique_ptr<LineBytes>> bytes(count);
   for (size_t i = 0; i < count; ++i) {
     if (i > 0 || !empty) text.append(QChar::ParagraphSeparator);
     text.append(DecodeText(BytesOf(waiting_[i])));
+    if (!waiting_[i].utf8) bytes[i] = std::make_unique<LineBytes>(BytesOf(waiting_[i]));
   }
+  EnsureRoomFor(*document, text.size(), count);
   const int first_block = empty ? 0 : document->blockCount();
   QTextCursor cursor(document);
   cursor.movePosition(QTextCursor::End);
@@ -231,7 +306,7 @@ void QtResultList::InsertSlice(size_t count) {
   QTextBlock block = document->findBlockByNumber(first_block);
   for (size_t i = 0; i < count && block.isValid(); ++i, block = block.next()) {
     // Also drops what an emptied editor's block kept of a deleted line.
-    block.setUserData(waiting_[i].utf8 ? nullptr : new LineBytes(BytesOf(waiting_[i])));
+    block.setUserData(bytes[i].release());
   }
   waiting_.erase(waiting_.begin(), waiting_.begin() + static_cast<std::ptrdiff_t>(count));
   ReleaseTakenBytes();

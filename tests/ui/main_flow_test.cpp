@@ -5,6 +5,7 @@
 
 #include <QAbstractItemView>
 #include <QApplication>
+#include <QPlainTextEdit>
 #include <QTest>
 #include <QTimer>
 #include <QWindow>
@@ -134,6 +135,23 @@ TEST_F(MainFlowTest, StartTwiceShowsTheLinksOnceAndBothRunsInTheLog) {
   const Lines once = twice;
   twice.insert(twice.end(), once.begin(), once.end());
   EXPECT_EQ(Log(), twice);
+}
+
+// Before, the scan's lines were one undo step, and Ctrl+Z in the list took
+// them away again.
+TEST_F(MainFlowTest, CtrlZUndoesTypingButNotTheScansLinks) {
+  Start(Write("page.htm", kPage));
+  auto* editor = static_cast<QPlainTextEdit*>(window_->control(kResultList));
+  while (editor->isReadOnly()) window_->PollEvent();  // the list filled
+  EXPECT_EQ(editor->document()->availableUndoSteps(), 0);
+  const Lines links = {"ed2k://|file|a|1|AA|/", "ed2k://|file|b|2|BB|/"};
+  QTest::keyClick(editor, Qt::Key_Z, Qt::ControlModifier);
+  EXPECT_EQ(Results(), links);
+  QTest::keyClick(editor, Qt::Key_End, Qt::ControlModifier);
+  QTest::keyClicks(editor, "x");
+  EXPECT_EQ(Results().back(), links.back() + "x");
+  for (int i = 0; i < 2; ++i) QTest::keyClick(editor, Qt::Key_Z, Qt::ControlModifier);
+  EXPECT_EQ(Results(), links);
 }
 
 // Before, Qt handed all waiting input to the widgets at once, so a START

@@ -19,6 +19,9 @@
 #include <string>
 #include <utility>
 
+#include "extract/boundary/log_texts.h"
+#include "extract/boundary/status_log.h"
+#include "tests/allocation_failure.h"
 #include "tests/ui/seen_layout.h"
 
 using namespace varnolt;
@@ -311,6 +314,59 @@ class QtMainWindowTest : public QObject {
     }
     QCOMPARE(window_->ItemText(kResultList, count - 1), last);
     QCOMPARE(window_->ItemText(kResultList, 0), std::string("0"));
+    // The typing is undoable, the program's lines are not.
+    QTest::keyClick(Results(), Qt::Key_Z, Qt::ControlModifier);
+    QCOMPARE(window_->ItemText(kResultList, count - 1), std::to_string(count - 1));
+    QCOMPARE(Results()->document()->availableUndoSteps(), 0);
+  }
+
+  // A list cleared while lines waited takes undo steps for typing again.
+  void TypingIntoAListClearedWhileFillingIsUndoable() {
+    for (int i = 0; i < 30000; ++i) window_->AddItem(kResultList, std::to_string(i));
+    window_->PollEvent();
+    QVERIFY(Results()->isReadOnly());  // still filling
+    window_->ClearItems(kResultList);
+    QTest::keyClicks(Results(), "x");
+    QTest::keyClick(Results(), Qt::Key_Z, Qt::ControlModifier);
+    QCOMPARE(Results()->toPlainText(), QString());
+  }
+
+  // --- Out of memory while the result list fills
+
+  // Before, the text document met the failed allocation itself, and the
+  // program crashed. Now the lines shown stay, the waiting ones are given up,
+  // and the log says so once, whether the running command noticed first or
+  // the window.
+  void ListThatCannotGrowKeepsWhatItShows_data() {
+    QTest::addColumn<bool>("during_command");
+    QTest::newRow("between commands") << false;
+    QTest::newRow("during a command") << true;
+  }
+  void ListThatCannotGrowKeepsWhatItShows() {
+    QFETCH(bool, during_command);
+    window_->AddItem(kResultList, "a");
+    window_->AddItem(kResultList, "b");
+    Drain();
+    window_->AddItem(kResultList, "c");
+    FailAllocationsOfAtLeast(size_t{4} << 20);  // room for "c", none for the editor's growth
+    if (during_command) {
+      window_->SetProgress(kProgressBar, 50);  // serves the window
+      QVERIFY_THROWS_EXCEPTION(std::bad_alloc, window_->AddItem(kResultList, "d"));
+      LogStatus(*window_, kLogNoMemory, LogNewLine);  // as the command then does
+    }
+    Drain();
+    AllowAllocations();
+    QCOMPARE(Results()->toPlainText(), QString("a\nb"));
+    QCOMPARE(window_->ItemText(kResultList, 2), std::string());
+    QVERIFY(!Results()->isReadOnly());
+    QCOMPARE(window_->CountItems(kStatusLog), 1);
+    QCOMPARE(window_->ItemText(kStatusLog, 0), std::string(kLogNoMemory));
+    // Lines join again once the list has been cleared, as "START" does.
+    QVERIFY_THROWS_EXCEPTION(std::bad_alloc, window_->AddItem(kResultList, "e"));
+    window_->ClearItems(kResultList);
+    window_->AddItem(kResultList, "f");
+    Drain();
+    QCOMPARE(Results()->toPlainText(), QString("f"));
   }
 
   // --- Input field
