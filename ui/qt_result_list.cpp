@@ -223,10 +223,7 @@ std::string QtResultList::Text(int line) const {
 }
 
 void QtResultList::Clear() {
-  waiting_.clear();
-  blocks_.clear();
-  first_block_ = 0;
-  block_free_ = 0;
+  ForgetWaitingLines();
   lines_lost_ = false;
   loss_to_report_ = false;
   editor_->clear();
@@ -237,11 +234,15 @@ void QtResultList::Clear() {
 
 bool QtResultList::LossToReport() { return std::exchange(loss_to_report_, false); }
 
-void QtResultList::DropWaitingLines() {
+void QtResultList::ForgetWaitingLines() {
   waiting_.clear();
   blocks_.clear();
   first_block_ = 0;
   block_free_ = 0;
+}
+
+void QtResultList::DropWaitingLines() {
+  ForgetWaitingLines();
   lines_lost_ = true;
   loss_to_report_ = true;
 }

@@ -86,6 +86,10 @@ class QtResultList {
   std::string_view BytesOf(const Line& line) const;
   void InsertSlice(size_t count);
   void ReleaseTakenBytes();
+  // Empties the waiting lines and their store.
+  void ForgetWaitingLines();
+  // Gives the waiting lines up when the editor cannot take them, and marks
+  // the list as having lost lines.
   void DropWaitingLines();
 
   QPlainTextEdit* editor_;
