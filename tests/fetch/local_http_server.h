@@ -74,6 +74,21 @@ inline sockaddr_in Loopback(int port) {
   address.sin_port = htons(static_cast<uint16_t>(port));
   return address;
 }
+
+// A socket listening on 127.0.0.1 at a port the kernel chose, written to
+// `port`; kNone, with a test failure naming `who`, when there is none.
+inline Socket ListenOnLoopback(int backlog, int& port, const char* who) {
+  Socket listener = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address = Loopback(0);
+  socklen_t length = sizeof address;
+  if (listener == kNone || bind(listener, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+      listen(listener, backlog) != 0 ||
+      getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    ADD_FAILURE() << who << ": cannot listen on 127.0.0.1";
+  }
+  port = ntohs(address.sin_port);
+  return listener;
+}
 }  // namespace test_socket
 
 // What the server does with a request for one path: sends `reply` and closes
@@ -120,16 +135,7 @@ inline const Route kSilent = Trickle("", "", 50);
 class TestServer {
  public:
   explicit TestServer(std::map<std::string, Route> routes) : routes_(std::move(routes)) {
-    using namespace test_socket;
-    listener_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address = Loopback(0);
-    socklen_t length = sizeof address;
-    if (listener_ == kNone || bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-        listen(listener_, 16) != 0 ||
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-      ADD_FAILURE() << "test server: cannot listen on 127.0.0.1";
-    }
-    port_ = ntohs(address.sin_port);
+    listener_ = test_socket::ListenOnLoopback(16, port_, "test server");
     thread_ = std::thread([this] { Serve(); });
   }
   ~TestServer() {
@@ -249,16 +255,7 @@ class TestServer {
 class ConnectionTrap {
  public:
   ConnectionTrap() {
-    using namespace test_socket;
-    listener_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address = Loopback(0);
-    socklen_t length = sizeof address;
-    if (listener_ == kNone || bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-        listen(listener_, 4) != 0 ||
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-      ADD_FAILURE() << "connection trap: cannot listen on 127.0.0.1";
-    }
-    port_ = ntohs(address.sin_port);
+    listener_ = test_socket::ListenOnLoopback(4, port_, "connection trap");
   }
   ~ConnectionTrap() { test_socket::Close(listener_); }
   ConnectionTrap(const ConnectionTrap&) = delete;
