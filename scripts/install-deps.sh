@@ -7,7 +7,7 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config
   qt6-base-dev qt6-qpa-plugins libgl-dev
-  libcurl4-openssl-dev ca-certificates
+  libcurl4-openssl-dev zlib1g-dev ca-certificates
   libgtest-dev
   xvfb xdotool xclip x11-utils libx11-dev
   librsvg2-bin
@@ -33,7 +33,7 @@ windows=""
 if [ "${1:-}" = "--windows" ]; then
   windows=1
   packages+=(g++-mingw-w64-i686 binutils-mingw-w64-i686
-             g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 googletest
+             g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 libz-mingw-w64-dev googletest
              wine wine32:i386 wine64 locales xvfb xdotool xclip x11-utils icoutils
              python3-minimal)
 fi

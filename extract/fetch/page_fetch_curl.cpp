@@ -11,10 +11,12 @@
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <new>
 #include <string>
 #include <string_view>
 #include <system_error>
 
+#include "extract/fetch/body_decoder.h"
 #include "extract/fetch/page_fetch.h"
 #include "extract/fetch/transfer_limits.h"
 
@@ -99,36 +101,6 @@ struct FileCloser {
   void operator()(std::FILE* file) const { std::fclose(file); }
 };
 
-// Where the body goes; remembers the first write error so that the user is
-// told "No space left on device" rather than libcurl's generic write failure,
-// and counts the body against the size limit.
-struct Sink {
-  std::FILE* file = nullptr;
-  int write_errno = 0;
-  int64_t written = 0;
-  int64_t limit = 0;
-  bool too_large = false;
-};
-
-size_t WriteBody(char* data, size_t size, size_t count, void* user) {
-  auto* sink = static_cast<Sink*>(user);
-  const size_t bytes = size * count;  // size is always 1 for body data
-  if (bytes == 0) return 0;
-  // libcurl hands over the body decoded, so this counts what lands on disk
-  // however well it was compressed.
-  if (static_cast<int64_t>(bytes) > sink->limit - sink->written) {
-    sink->too_large = true;
-    return 0;  // aborts the transfer
-  }
-  sink->written += static_cast<int64_t>(bytes);
-  errno = 0;
-  if (std::fwrite(data, 1, bytes, sink->file) != bytes) {
-    sink->write_errno = errno != 0 ? errno : EIO;
-    return 0;  // anything short of `bytes` makes libcurl abort the transfer
-  }
-  return bytes;
-}
-
 // What the transfer shows besides its body: the header of each reply as it
 // arrives, and the limits of FetchOptions judged in the turns of Perform.
 // libcurl's own low-speed check is not used: it measures a few seconds at a
@@ -143,8 +115,96 @@ struct Watch {
   // The last reply's header arrived whole: without it, a reply cut off in
   // its header could pass for an empty page.
   bool header_complete = false;
+  // The last reply's Content-Encoding, lower-cased; held without allocating,
+  // since it is read inside libcurl's callback. A longer one is cut, which
+  // no coding the program knows is.
+  char coding[24] = {};
   std::string stop_reason;  // the limit that ended the transfer
 };
+
+// Where the body goes: undone from its content coding here rather than by
+// libcurl, which takes a compressed body cut short for a whole one. Remembers
+// the first failure so that the user is told "No space left on device"
+// rather than libcurl's generic write failure, and counts the decoded body
+// against the size limit.
+struct Sink {
+  std::FILE* file = nullptr;
+  const Watch* watch = nullptr;
+  BodyDecoder decoder;
+  bool decoding = false;
+  int write_errno = 0;
+  int64_t written = 0;
+  int64_t limit = 0;
+  bool too_large = false;
+  bool out_of_memory = false;
+  std::string refused;  // the decoder's reason, or its Finish()'s
+};
+
+// Writes decoded body bytes. Returns the empty text, or a reason to stop
+// (the details are kept in `sink`).
+std::string WriteDecoded(Sink& sink, std::string_view bytes) {
+  if (static_cast<int64_t>(bytes.size()) > sink.limit - sink.written) {
+    sink.too_large = true;
+    return "too large";
+  }
+  sink.written += static_cast<int64_t>(bytes.size());
+  errno = 0;
+  if (std::fwrite(bytes.data(), 1, bytes.size(), sink.file) != bytes.size()) {
+    sink.write_errno = errno != 0 ? errno : EIO;
+    return "not written";
+  }
+  return {};
+}
+
+size_t WriteBody(char* data, size_t size, size_t count, void* user) {
+  auto* sink = static_cast<Sink*>(user);
+  const size_t bytes = size * count;  // size is always 1 for body data
+  if (bytes == 0) return 0;
+  // Nothing may be thrown through libcurl: running out of memory is noted
+  // and thrown again once the transfer has returned.
+  try {
+    std::string reason;
+    if (!sink->decoding) {
+      sink->decoding = true;
+      reason = sink->decoder.Start(sink->watch->coding);
+    }
+    if (reason.empty()) {
+      reason = sink->decoder.Decode(std::string_view(data, bytes), [sink](std::string_view out) {
+        return WriteDecoded(*sink, out);
+      });
+    }
+    if (reason.empty()) return bytes;
+    if (!sink->too_large && sink->write_errno == 0) sink->refused = std::move(reason);
+  } catch (const std::bad_alloc&) {
+    sink->out_of_memory = true;
+  }
+  return 0;  // anything short of `bytes` makes libcurl abort the transfer
+}
+
+bool EqualsFolded(std::string_view text, std::string_view lower) {
+  if (text.size() != lower.size()) return false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if ((c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c) != lower[i]) return false;
+  }
+  return true;
+}
+
+// Copies the field value `value`, trimmed and lower-cased, into `coding`.
+template <size_t N>
+void ReadCoding(std::string_view value, char (&coding)[N]) {
+  while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
+  while (!value.empty() && (value.back() == '\n' || value.back() == '\r' || value.back() == ' ' ||
+                            value.back() == '\t')) {
+    value.remove_suffix(1);
+  }
+  size_t length = 0;
+  for (; length < value.size() && length + 1 < N; ++length) {
+    const char c = value[length];
+    coding[length] = c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c;
+  }
+  coding[length] = '\0';
+}
 
 // libcurl hands over each header line whole, the status lines of redirects
 // and interim replies and the empty line that ends each header included.
@@ -156,6 +216,9 @@ size_t ReadHeaderLine(char* data, size_t size, size_t count, void* user) {
   if (!watch->header_open && line.starts_with("HTTP/")) {
     watch->header_open = true;
     watch->header_complete = false;
+    watch->coding[0] = '\0';
+  } else if (watch->header_open && line.size() > 17 && EqualsFolded(line.substr(0, 17), "content-encoding:")) {
+    ReadCoding(line.substr(17), watch->coding);
   } else if (watch->header_open && (line == "\r\n" || line == "\n")) {
     watch->header_open = false;
     watch->header_complete = true;
@@ -245,7 +308,9 @@ CURLcode SetUpTransfer(const Curl& curl, CURL* handle, const std::string& url,
   set(CURLOPT_FOLLOWLOCATION, 1L);
   set(CURLOPT_MAXREDIRS, options.max_redirects);
   set(CURLOPT_USERAGENT, kUserAgent);
-  set(CURLOPT_ACCEPT_ENCODING, "");  // every encoding this libcurl can decode
+  // Asked for, and undone, by the program itself: see Sink.
+  set(CURLOPT_ACCEPT_ENCODING, "gzip, deflate");
+  set(CURLOPT_HTTP_CONTENT_DECODING, 0L);
   set(CURLOPT_CONNECTTIMEOUT, options.connect_timeout_seconds);
   set(CURLOPT_FAILONERROR, 1L);  // an error page is not the page asked for
   // The caller may be a GUI with threads of its own; libcurl must not use
@@ -289,6 +354,7 @@ FetchResult JudgeTransfer(const Curl& curl, CURL* handle, CURLcode code, const S
     if (status >= 400) return Failure("HTTP " + std::to_string(status));
   }
   if (code == CURLE_WRITE_ERROR && sink.too_large) return Failure(PageTooLargeReason(sink.limit));
+  if (code == CURLE_WRITE_ERROR && !sink.refused.empty()) return Failure(sink.refused);
   if (code == CURLE_WRITE_ERROR && sink.write_errno != 0) {
     return Failure(ErrnoText(sink.write_errno));
   }
@@ -301,6 +367,8 @@ FetchResult JudgeTransfer(const Curl& curl, CURL* handle, CURLcode code, const S
   // libcurl takes a connection closed inside the header for the end of an
   // empty page.
   if (!watch.header_complete) return Failure("reply cut off in its header");
+  std::string unfinished = sink.decoder.Finish();
+  if (!unfinished.empty()) return Failure(std::move(unfinished));
   if (close_errno != 0) return Failure(ErrnoText(close_errno));
   return FetchResult{true, {}};
 }
@@ -322,9 +390,10 @@ FetchResult FetchToFile(const std::string& url, const std::string& path,
   std::unique_ptr<CURL, CurlDeleter> easy(curl.easy_init(), CurlDeleter{&curl});
   if (!easy) return Failure(curl.easy_strerror(CURLE_FAILED_INIT));
   char error_buffer[CURL_ERROR_SIZE] = {};
-  Sink sink;
-  sink.limit = options.max_page_bytes;
   Watch watch(options);
+  Sink sink;
+  sink.watch = &watch;
+  sink.limit = options.max_page_bytes;
   CURLcode code = SetUpTransfer(curl, easy.get(), url, options, sink, watch, error_buffer);
   if (code != CURLE_OK) return Failure(curl.easy_strerror(code));
 
@@ -340,6 +409,7 @@ FetchResult FetchToFile(const std::string& url, const std::string& path,
   code = Perform(curl, easy.get(), options.keep_going, sink, watch, stopped);
   // Close before judging: a failed flush is a lost tail of the page.
   const int close_errno = CloseBody(file.release());
+  if (sink.out_of_memory) throw std::bad_alloc();
   if (stopped) {
     FetchResult result;
     result.stopped = true;

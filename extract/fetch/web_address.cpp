@@ -139,7 +139,7 @@ bool ParseWebAddress(std::string_view text, WebAddress& address) {
   }
   address.host = std::string(host);
   address.target = PercentEncodeHighBytes(target);
-  if (address.target.empty() || address.target.front() == '?') address.target.insert(0, "/");
+  if (address.target.empty() || address.target.front() == '?') address.target = "/" + address.target;
   return true;
 }
 
