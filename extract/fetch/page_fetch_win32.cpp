@@ -1,398 +1,423 @@
-// The page fetch on Windows: the system's URL moniker service, so proxies,
-// certificates and redirects follow the user's Internet settings.
+// The page fetch on Windows: an HTTP/1.1 client of our own on Winsock, with
+// Schannel for https. The system's download services were tried first; they
+// pass a reply cut off inside a chunked body for a whole page, and show
+// nothing of a header until it is whole, so neither a broken reply nor a
+// slow one could be told from a good one.
 //
-// URLDownloadToFileW blocks its thread in a message loop of its own, which
-// wakes only for the moniker's notifications: while the server is silent,
-// nothing of ours runs on that thread. So the transfer runs on a thread of
-// its own, and the calling thread waits for it in short turns, asking
-// keep_going and the limits between them and aborting the binding when
-// either says stop.
-#include <urlmon.h>
+// Everything runs on the calling thread, in turns of at most 50 ms: each
+// step waits that long for the network at most, and between steps the
+// caller's keep_going and the limits are asked. Only the name lookup, which
+// Winsock offers as one blocking call, runs on a thread of its own.
+#include <winsock2.h>
+#include <ws2tcpip.h>
 #include <windows.h>
 
-#include <algorithm>
-#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
-#include <mutex>
-#include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "extract/boundary/wide_text.h"
+#include "extract/fetch/body_decoder.h"
+#include "extract/fetch/channel_win32.h"
 #include "extract/fetch/download.h"
+#include "extract/fetch/http_reply.h"
 #include "extract/fetch/page_fetch.h"
+#include "extract/fetch/plain_channel_win32.h"
+#include "extract/fetch/tls_channel_win32.h"
 #include "extract/fetch/transfer_limits.h"
+#include "extract/fetch/web_address.h"
+
+#ifndef VARNOLT_VERSION
+#define VARNOLT_VERSION "0"
+#endif
 
 namespace varnolt {
 namespace {
 
-// How long one wait for the transfer thread lasts before the caller's turn.
-constexpr DWORD kTurnMilliseconds = 50;
-// How long an aborted transfer is given to wind down before the caller goes
-// on without it.
-constexpr DWORD kAbortGraceMilliseconds = 5000;
+constexpr int kTurnMilliseconds = 50;
+constexpr char kUserAgent[] = "Varnolt/" VARNOLT_VERSION;
+constexpr size_t kReceiveBytes = 64 << 10;
 
-// What the transfer thread and the caller share. Reference-counted, so that a
-// transfer thread that outlives an abandoned call still has it.
-struct Transfer {
-  std::wstring url;
-  std::wstring path;
-  HANDLE done = nullptr;  // set by the thread when URLDownloadToFileW returned
-  HRESULT result = E_PENDING;
-  int64_t max_page_bytes = kMaxPageBytes;
-  std::atomic<bool> abort{false};
-  std::atomic<DWORD> status{0};  // HTTP status of the last response, 0 when none
-  // The last response's header as the service passed it on, if it did: how
-  // many fields it held, and whether one announced the body's length.
-  std::atomic<bool> header_known{false};
-  std::atomic<int> header_fields{0};
-  std::atomic<bool> length_announced{false};
-  std::atomic<bool> too_large{false};
-  std::atomic<bool> bad_redirect{false};  // a redirect to another scheme than http(s)
-
-  // What the watcher judges the limits by.
-  std::atomic<int> requests{0};   // requests sent, the first and every redirect's
-  std::atomic<int> redirects{0};  // redirects announced as such
-  std::atomic<int64_t> body_bytes{0};
-  // The body's announced length, 0 when unknown (a compressed body counts
-  // decoded bytes against no announced length).
-  std::atomic<ULONG> announced_bytes{0};
-
-  TransferProgress Progress() const {
-    TransferProgress progress;
-    progress.connected = requests > 0;
-    // Some versions announce each redirect, others only send the next
-    // request: whichever counts more.
-    progress.redirects = std::max<int>(redirects, requests - 1);
-    progress.body_bytes = body_bytes;
-    return progress;
+// Winsock is started for each transfer and stopped after it; the calls count.
+class WinsockSession {
+ public:
+  WinsockSession() {
+    WSADATA data;
+    started_ = WSAStartup(MAKEWORD(2, 2), &data) == 0;
   }
-
-  // The binding, while it runs: the caller aborts it when the server is
-  // silent, since the callback below is only called when something happens.
-  std::mutex binding_mutex;
-  IBinding* binding = nullptr;
-
-  ~Transfer() {
-    if (done != nullptr) CloseHandle(done);
+  ~WinsockSession() {
+    if (started_) WSACleanup();
   }
+  WinsockSession(const WinsockSession&) = delete;
+  WinsockSession& operator=(const WinsockSession&) = delete;
+  bool started() const { return started_; }
 
-  void SetBinding(IBinding* new_binding) {
-    std::lock_guard<std::mutex> lock(binding_mutex);
-    if (binding != nullptr) binding->Release();
-    binding = new_binding;
-    if (binding != nullptr) binding->AddRef();
-  }
-
-  // Called on the caller's thread, not the binding's. The moniker service
-  // hands the abort on to its own thread through that thread's message
-  // queue, which its download loop does serve; the lock keeps the binding
-  // alive meanwhile.
-  void Abort() {
-    abort = true;
-    std::lock_guard<std::mutex> lock(binding_mutex);
-    if (binding != nullptr) binding->Abort();
-  }
+ private:
+  bool started_ = false;
 };
 
-// IsWebAddress for the address a redirect names, as the moniker service
-// hands it over. It allocates nothing: it runs inside the service's callback,
-// where running out of memory could not be reported but would end the
-// program.
-bool IsWebAddress(LPCWSTR text) {
-  if (text == nullptr) return false;
-  const auto starts_with = [text](const char* scheme) {
-    size_t i = 0;
-    for (; scheme[i] != '\0'; ++i) {
-      const wchar_t c = text[i];
-      const wchar_t folded = c >= L'A' && c <= L'Z' ? c + (L'a' - L'A') : c;
-      if (folded != static_cast<wchar_t>(scheme[i])) return false;
-    }
-    return true;
-  };
-  return starts_with("http://") || starts_with("https://");
-}
-
-// Counts the fields of `headers`, a response header as the moniker service
-// hands it over (the status line, then a field a line, each line ended by
-// CR LF), and notes whether one is Content-Length. It allocates nothing, for
-// the reason IsWebAddress above does not.
-void ReadResponseHeader(LPCWSTR headers, Transfer& transfer) {
-  int fields = 0;
-  bool length = false;
-  bool status_line = true;
-  for (LPCWSTR line = headers; line != nullptr && *line != L'\0';) {
-    LPCWSTR end = line;
-    while (*end != L'\0' && *end != L'\r' && *end != L'\n') ++end;
-    if (end != line && !status_line) {
-      ++fields;
-      constexpr char kLength[] = "content-length:";
-      size_t i = 0;
-      for (; kLength[i] != '\0' && line + i != end; ++i) {
-        const wchar_t c = line[i];
-        if ((c >= L'A' && c <= L'Z' ? c + (L'a' - L'A') : c) != static_cast<wchar_t>(kLength[i])) {
-          break;
-        }
-      }
-      if (kLength[i] == '\0') length = true;
-    }
-    status_line = false;
-    line = end;
-    if (*line == L'\r') ++line;
-    if (*line == L'\n') ++line;
-  }
-  transfer.header_known = headers != nullptr;
-  transfer.header_fields = fields;
-  transfer.length_announced = length;
-}
-
-// Lives on the transfer thread's stack for the one synchronous transfer;
-// COM's reference counting is kept honest but never frees it.
-class TransferWatch final : public IBindStatusCallback, public IHttpNegotiate {
+class UniqueSocket {
  public:
-  explicit TransferWatch(Transfer& transfer) : transfer_(transfer) {}
-
-  // IUnknown
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-    if (out == nullptr) return E_POINTER;
-    if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IBindStatusCallback)) {
-      *out = static_cast<IBindStatusCallback*>(this);
-    } else if (IsEqualIID(iid, IID_IHttpNegotiate)) {
-      *out = static_cast<IHttpNegotiate*>(this);
-    } else {
-      *out = nullptr;
-      return E_NOINTERFACE;
-    }
-    AddRef();
-    return S_OK;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
-  ULONG STDMETHODCALLTYPE Release() override { return --references_; }
-
-  // IBindStatusCallback
-  HRESULT STDMETHODCALLTYPE OnStartBinding(DWORD, IBinding* binding) override {
-    transfer_.SetBinding(binding);
-    return transfer_.abort ? E_ABORT : S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE GetPriority(LONG*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE OnLowResource(DWORD) override { return S_OK; }
-  HRESULT STDMETHODCALLTYPE OnProgress(ULONG progress, ULONG announced, ULONG status,
-                                       LPCWSTR text) override {
-    if (status == BINDSTATUS_SENDINGREQUEST) {
-      ++transfer_.requests;
-    } else if (status == BINDSTATUS_REDIRECTING) {
-      ++transfer_.redirects;
-      // The moniker service would follow a server to file: and others.
-      if (!IsWebAddress(text)) {
-        transfer_.bad_redirect = true;
-        transfer_.abort = true;
-      }
-    } else if (status == BINDSTATUS_BEGINDOWNLOADDATA || status == BINDSTATUS_DOWNLOADINGDATA ||
-               status == BINDSTATUS_ENDDOWNLOADDATA) {
-      transfer_.announced_bytes = announced;
-      // The count is the decoded body so far, in 32 bits: a smaller count
-      // than last time has gone round.
-      if (progress < last_progress_) wrapped_ += int64_t{1} << 32;
-      last_progress_ = progress;
-      transfer_.body_bytes = wrapped_ + progress;
-      // Judged here as well as by the watcher: at the speed of a local
-      // network, a turn's worth of data is many megabytes.
-      if (wrapped_ + progress > transfer_.max_page_bytes) {
-        transfer_.too_large = true;
-        transfer_.abort = true;
-      }
-    }
-    return transfer_.abort ? E_ABORT : S_OK;
-  }
-  // The binding is let go once URLDownloadToFileW has returned, not here:
-  // this may run inside the caller's Abort(), which holds the binding.
-  HRESULT STDMETHODCALLTYPE OnStopBinding(HRESULT, LPCWSTR) override { return S_OK; }
-  HRESULT STDMETHODCALLTYPE GetBindInfo(DWORD* flags, BINDINFO*) override {
-    // The page as the server has it now, not a copy from the Internet cache.
-    if (flags != nullptr) *flags |= BINDF_GETNEWESTVERSION;
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE OnDataAvailable(DWORD, DWORD, FORMATETC*, STGMEDIUM*) override {
-    return transfer_.abort ? E_ABORT : S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE OnObjectAvailable(REFIID, IUnknown*) override { return S_OK; }
-
-  // IHttpNegotiate: how the status line of an HTTP response reaches us.
-  HRESULT STDMETHODCALLTYPE BeginningTransaction(LPCWSTR, LPCWSTR, DWORD,
-                                                 LPWSTR* additional) override {
-    if (additional != nullptr) *additional = nullptr;
-    return transfer_.abort ? E_ABORT : S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE OnResponse(DWORD code, LPCWSTR headers, LPCWSTR,
-                                       LPWSTR* additional) override {
-    transfer_.status = code;
-    ReadResponseHeader(headers, transfer_);
-    if (additional != nullptr) *additional = nullptr;
-    return S_OK;
+  UniqueSocket() = default;
+  ~UniqueSocket() { Reset(); }
+  UniqueSocket(const UniqueSocket&) = delete;
+  UniqueSocket& operator=(const UniqueSocket&) = delete;
+  SOCKET get() const { return socket_; }
+  void Reset(SOCKET socket = INVALID_SOCKET) {
+    if (socket_ != INVALID_SOCKET) closesocket(socket_);
+    socket_ = socket;
   }
 
  private:
-  Transfer& transfer_;
-  ULONG references_ = 1;
-  ULONG last_progress_ = 0;
-  int64_t wrapped_ = 0;
+  SOCKET socket_ = INVALID_SOCKET;
 };
 
-DWORD WINAPI RunTransfer(void* parameter) {
-  // The thread's own reference, handed over by the caller.
-  std::unique_ptr<std::shared_ptr<Transfer>> owner(
-      static_cast<std::shared_ptr<Transfer>*>(parameter));
-  Transfer& transfer = **owner;
-  const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-  {
-    TransferWatch watch(transfer);
-    transfer.result =
-        URLDownloadToFileW(nullptr, transfer.url.c_str(), transfer.path.c_str(), 0, &watch);
-    transfer.SetBinding(nullptr);
+// A name lookup on a thread of its own, shared with it: a lookup the caller
+// gave up on finishes there and frees what it found.
+struct Lookup {
+  std::wstring host;
+  std::wstring port;
+  HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  int error = 0;
+  ADDRINFOW* found = nullptr;
+
+  ~Lookup() {
+    if (found != nullptr) FreeAddrInfoW(found);
+    if (done != nullptr) CloseHandle(done);
   }
-  if (SUCCEEDED(com)) CoUninitialize();
-  SetEvent(transfer.done);
+};
+
+DWORD WINAPI RunLookup(void* parameter) {
+  std::unique_ptr<std::shared_ptr<Lookup>> owner(static_cast<std::shared_ptr<Lookup>*>(parameter));
+  Lookup& lookup = **owner;
+  ADDRINFOW hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_protocol = IPPROTO_TCP;
+  lookup.error = GetAddrInfoW(lookup.host.c_str(), lookup.port.c_str(), &hints, &lookup.found);
+  SetEvent(lookup.done);
   return 0;
 }
 
-std::string DescribeFailure(HRESULT result) {
-  switch (result) {
-    case INET_E_INVALID_URL:
-      return "malformed address";
-    case INET_E_NO_SESSION:
-    case INET_E_CANNOT_CONNECT:
-      return "could not connect";
-    case INET_E_RESOURCE_NOT_FOUND:
-      return "server not found";
-    case INET_E_OBJECT_NOT_FOUND:
-      return "page not found";
-    case INET_E_DATA_NOT_AVAILABLE:
-    case INET_E_DOWNLOAD_FAILURE:
-      return "transfer failed";
-    case INET_E_CONNECTION_TIMEOUT:
-      return "timed out";
-    case INET_E_INVALID_CERTIFICATE:
-    case INET_E_SECURITY_PROBLEM:
-      return "certificate not trusted";
-    case INET_E_REDIRECT_FAILED:
-      return "redirect failed";
-    default: {
-      char code[32];
-      std::snprintf(code, sizeof code, "error 0x%08lX", static_cast<unsigned long>(result));
-      return code;
-    }
+// The ASCII form of an international host name, which is what is looked
+// up, named in the Host field and checked against a certificate. Empty when
+// it has none.
+std::string AsciiHost(const std::string& host) {
+  bool ascii = true;
+  for (const char c : host) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
+  if (ascii) return host;
+  const std::wstring wide = ToWide(host);
+  wchar_t converted[256];
+  const int length = IdnToAscii(0, wide.c_str(), static_cast<int>(wide.size()), converted, 256);
+  if (length <= 0) return {};
+  return std::string(converted, converted + length);  // all ASCII
+}
+
+std::string WriteErrorText(DWORD code) {
+  if (code == ERROR_DISK_FULL || code == ERROR_HANDLE_DISK_FULL) return "disk full";
+  return "could not write the page (error " + std::to_string(code) + ")";
+}
+
+// One call of FetchToFile: the requests, from the address asked for through
+// its redirects, and the file the page goes to.
+class PageTransfer {
+ public:
+  PageTransfer(const FetchOptions& options, const std::string& path)
+      : options_(options), path_(ToWide(path)), limits_(options, TransferLimits::Clock::now()) {}
+  ~PageTransfer() {
+    if (file_ != INVALID_HANDLE_VALUE) CloseHandle(file_);
+  }
+  PageTransfer(const PageTransfer&) = delete;
+  PageTransfer& operator=(const PageTransfer&) = delete;
+
+  FetchResult Run(const std::string& url);
+
+ private:
+  // What Exchange made of one request.
+  enum class Outcome { kEnded, kPage, kRedirect };
+
+  bool Turn();
+  bool Fail(std::string reason);
+  Outcome Ended(std::string reason) {
+    Fail(std::move(reason));
+    return Outcome::kEnded;
+  }
+  bool Connect(const WebAddress& address, const std::string& host, UniqueSocket& socket);
+  bool ConnectTo(const ADDRINFOW& address, UniqueSocket& socket, std::string& failure);
+  bool Open(Channel& channel);
+  bool SendRequest(Channel& channel, const WebAddress& address, const std::string& host);
+  Outcome Exchange(const WebAddress& address, const std::string& current, std::string& next);
+  std::string StartPage(const std::string& coding);
+  std::string WriteBody(const HttpReplyReader& reader, std::string_view coded);
+  std::string WriteDecoded(std::string_view decoded);
+  bool FinishPage();
+
+  const FetchOptions& options_;
+  const std::wstring path_;
+  TransferLimits limits_;
+  TransferProgress progress_;
+  int64_t earlier_framing_bytes_ = 0;  // of the replies before this one
+  FetchResult result_;
+  HANDLE file_ = INVALID_HANDLE_VALUE;
+  std::unique_ptr<BodyDecoder> decoder_;
+};
+
+// Asked between steps: false when the user stopped the transfer or a limit
+// ended it; result_ then says which.
+bool PageTransfer::Turn() {
+  if (options_.keep_going && !options_.keep_going()) {
+    result_.stopped = true;
+    return false;
+  }
+  std::string limit = limits_.Check(TransferLimits::Clock::now(), progress_);
+  return limit.empty() || Fail(std::move(limit));
+}
+
+bool PageTransfer::Fail(std::string reason) {
+  result_.error = std::move(reason);
+  return false;
+}
+
+bool PageTransfer::Connect(const WebAddress& address, const std::string& host,
+                           UniqueSocket& socket) {
+  auto lookup = std::make_shared<Lookup>();
+  lookup->host = ToWide(host);
+  lookup->port = ToWide(address.port);
+  if (lookup->done == nullptr) return Fail("could not look up the server (no event)");
+  auto* thread_owner = new std::shared_ptr<Lookup>(lookup);
+  HANDLE thread = CreateThread(nullptr, 0, RunLookup, thread_owner, 0, nullptr);
+  if (thread == nullptr) {
+    delete thread_owner;
+    return Fail("could not look up the server (no thread)");
+  }
+  CloseHandle(thread);  // the event says when it is done
+  while (WaitForSingleObject(lookup->done, kTurnMilliseconds) == WAIT_TIMEOUT) {
+    if (!Turn()) return false;
+  }
+  if (lookup->error != 0) {
+    return Fail(lookup->error == WSAHOST_NOT_FOUND || lookup->error == WSANO_DATA
+                    ? "server not found"
+                    : "name lookup failed (" + SocketErrorText(lookup->error) + ")");
+  }
+  std::string failure = "could not connect";
+  for (const ADDRINFOW* each = lookup->found; each != nullptr; each = each->ai_next) {
+    if (ConnectTo(*each, socket, failure)) return true;
+    if (!result_.error.empty() || result_.stopped) return false;
+  }
+  return Fail(failure);
+}
+
+// Tries one of the addresses found. Returns true when connected; false with
+// `failure` set when this address would not take the connection, or with
+// result_ set when the transfer must end.
+bool PageTransfer::ConnectTo(const ADDRINFOW& address, UniqueSocket& socket,
+                             std::string& failure) {
+  socket.Reset(::socket(address.ai_family, address.ai_socktype, address.ai_protocol));
+  if (socket.get() == INVALID_SOCKET) {
+    failure = SocketErrorText(WSAGetLastError());
+    return false;
+  }
+  u_long non_blocking = 1;
+  ioctlsocket(socket.get(), FIONBIO, &non_blocking);
+  if (connect(socket.get(), address.ai_addr, static_cast<int>(address.ai_addrlen)) != 0 &&
+      WSAGetLastError() != WSAEWOULDBLOCK) {
+    failure = SocketErrorText(WSAGetLastError());
+    return false;
+  }
+  while (!WaitForSocket(socket.get(), true, kTurnMilliseconds)) {
+    if (!Turn()) return false;
+  }
+  int error = 0;
+  int size = sizeof error;
+  getsockopt(socket.get(), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &size);
+  if (error == 0) return true;
+  failure = SocketErrorText(error);
+  return false;
+}
+
+bool PageTransfer::Open(Channel& channel) {
+  for (;;) {
+    ChannelIo io = channel.Open(kTurnMilliseconds);
+    if (io.status == ChannelIo::kDone) return true;
+    if (io.status == ChannelIo::kFailed) return Fail(std::move(io.error));
+    if (io.status == ChannelIo::kClosed) return Fail("connection closed");
+    if (!Turn()) return false;
   }
 }
 
-// Starts the thread that runs `transfer`, with a reference of its own.
-// Returns the reason it could not be started, or the empty text.
-std::string StartTransfer(const std::shared_ptr<Transfer>& transfer) {
-  transfer->done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  if (transfer->done == nullptr) return DescribeFailure(HRESULT_FROM_WIN32(GetLastError()));
-  auto* thread_owner = new std::shared_ptr<Transfer>(transfer);
-  HANDLE thread = CreateThread(nullptr, 0, RunTransfer, thread_owner, 0, nullptr);
-  if (thread == nullptr) {
-    delete thread_owner;
-    return DescribeFailure(HRESULT_FROM_WIN32(GetLastError()));
+bool PageTransfer::SendRequest(Channel& channel, const WebAddress& address,
+                               const std::string& host) {
+  // The Host field names the server as the address does, in ASCII.
+  std::string authority = address.authority;
+  if (host != address.host) authority = host + authority.substr(address.host.size());
+  const std::string request = "GET " + address.target + " HTTP/1.1\r\nHost: " + authority +
+                              "\r\nUser-Agent: " + kUserAgent +
+                              "\r\nAccept: */*\r\nAccept-Encoding: gzip, deflate"
+                              "\r\nConnection: close\r\n\r\n";
+  std::string_view rest = request;
+  while (!rest.empty()) {
+    ChannelIo io = channel.Send(rest, kTurnMilliseconds);
+    if (io.status == ChannelIo::kDone) {
+      rest.remove_prefix(io.bytes);
+      continue;
+    }
+    if (io.status == ChannelIo::kFailed) return Fail(std::move(io.error));
+    if (io.status == ChannelIo::kClosed) return Fail("connection closed");
+    if (!Turn()) return false;
   }
-  CloseHandle(thread);  // the event says when it is done
+  progress_.connected = true;
+  return true;
+}
+
+// One request and its reply. kPage: the page is in the file, whole. kRedirect:
+// `next` is where to go. kEnded: result_ says why the transfer ended.
+PageTransfer::Outcome PageTransfer::Exchange(const WebAddress& address, const std::string& current,
+                                             std::string& next) {
+  const std::string host = AsciiHost(address.host);
+  if (host.empty()) return Ended("malformed address");
+  UniqueSocket socket;
+  if (!Connect(address, host, socket)) return Outcome::kEnded;
+  std::unique_ptr<Channel> channel;
+  if (address.tls) {
+    channel = std::make_unique<TlsChannel>(socket.get(), host);
+  } else {
+    channel = std::make_unique<PlainChannel>(socket.get());
+  }
+  if (!Open(*channel) || !SendRequest(*channel, address, host)) return Outcome::kEnded;
+
+  const HttpReplyReader* reading = nullptr;
+  HttpReplyReader reader(
+      [this, &reading](std::string_view coded) { return WriteBody(*reading, coded); });
+  reading = &reader;
+  auto buffer = std::make_unique<char[]>(kReceiveBytes);
+  while (reader.state() == HttpReplyReader::State::kHeader ||
+         reader.state() == HttpReplyReader::State::kBody) {
+    if (!Turn()) return Outcome::kEnded;
+    const ChannelIo io = channel->Receive(buffer.get(), kReceiveBytes, kTurnMilliseconds);
+    if (io.status == ChannelIo::kFailed) return Ended(io.error);
+    if (io.status == ChannelIo::kDone) {
+      reader.Take(std::string_view(buffer.get(), io.bytes));
+    } else if (io.status == ChannelIo::kClosed) {
+      reader.TakeClose();
+    }
+    progress_.header_bytes = earlier_framing_bytes_ + reader.framing_bytes();
+    // A redirect's or an error's body is not wanted.
+    if (reader.state() != HttpReplyReader::State::kHeader &&
+        (reader.status() < 200 || reader.status() >= 300)) {
+      break;
+    }
+  }
+  earlier_framing_bytes_ += reader.framing_bytes();
+  if (reader.state() == HttpReplyReader::State::kFailed) {
+    return Ended(reader.error());
+  }
+  const int status = reader.status();
+  const bool redirect =
+      status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+  if (redirect && !reader.location().empty()) {
+    next = ResolveLocation(current, reader.location());
+    if (!IsWebAddress(next)) {
+      return Ended("redirect to another scheme than http or https");
+    }
+    return Outcome::kRedirect;
+  }
+  if (status >= 300 && status < 400) {
+    return Ended("redirect not followed (HTTP " + std::to_string(status) + ")");
+  }
+  if (status < 200 || status >= 300) return Ended("HTTP " + std::to_string(status));
+  return FinishPage() ? Outcome::kPage : Outcome::kEnded;
+}
+
+// The page's first body byte arrived, or its empty body ended: its file and
+// its decoder start here.
+std::string PageTransfer::StartPage(const std::string& coding) {
+  decoder_ = std::make_unique<BodyDecoder>();
+  std::string refused = decoder_->Start(coding);
+  if (!refused.empty()) return refused;
+  // Shared for reading only: RemoveUnlessBeingFetched must fail while the
+  // page is being written.
+  file_ = CreateFileW(path_.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                      FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file_ == INVALID_HANDLE_VALUE) {
+    return "could not create the page's file (error " + std::to_string(GetLastError()) + ")";
+  }
   return {};
 }
 
-// Waits for the transfer thread to end. Returns the result of a transfer it
-// ended itself (stopped, or failed with a limit's reason); nothing when the
-// transfer ended on its own.
-std::optional<FetchResult> WatchTransfer(Transfer& transfer, const FetchOptions& options) {
-  // The moniker applies no limits of ours: the calling thread watches the
-  // transfer in turns and ends it when keep_going says no or a limit is hit.
-  FetchResult fetched;
-  TransferLimits limits(options, TransferLimits::Clock::now());
-  while (WaitForSingleObject(transfer.done, kTurnMilliseconds) == WAIT_TIMEOUT) {
-    if (options.keep_going && !options.keep_going()) {
-      fetched.stopped = true;
-    } else {
-      fetched.error = limits.Check(TransferLimits::Clock::now(), transfer.Progress());
-      if (fetched.error.empty()) continue;
-    }
-    transfer.Abort();
-    // Give the thread its moment to let go of the file, so that the caller
-    // can remove it; a moniker that does not react is left behind rather
-    // than waited for.
-    WaitForSingleObject(transfer.done, kAbortGraceMilliseconds);
-    return fetched;
+std::string PageTransfer::WriteBody(const HttpReplyReader& reader, std::string_view coded) {
+  if (decoder_ == nullptr) {
+    std::string refused = StartPage(reader.content_encoding());
+    if (!refused.empty()) return refused;
   }
-  return std::nullopt;
+  return decoder_->Decode(coded, [this](std::string_view decoded) {
+    return WriteDecoded(decoded);
+  });
 }
 
-// The outcome of a transfer that ended by itself, judged by what the thread
-// and the callbacks saw rather than by the service's result alone.
-FetchResult JudgeTransfer(const Transfer& transfer, const FetchOptions& options) {
-  const HRESULT result = transfer.result;
-  const DWORD status = transfer.status;
-  const TransferProgress progress = transfer.Progress();
-  FetchResult fetched;
-  if (transfer.too_large) {
-    fetched.error = PageTooLargeReason(options.max_page_bytes);
-  } else if (transfer.bad_redirect) {
-    fetched.error = "redirect to another scheme than http or https";
-  } else if (progress.redirects > options.max_redirects) {
-    fetched.error = "more than " + std::to_string(options.max_redirects) + " redirects";
-  } else if (status >= 400) {
-    // Some versions deliver an HTTP error page and report success, others
-    // report failure: the status decides in both cases.
-    fetched.error = "HTTP " + std::to_string(status);
-  } else if (FAILED(result)) {
-    fetched.error = DescribeFailure(result);
-  } else if (transfer.announced_bytes > progress.body_bytes) {
-    // The service takes a connection closed early for the end of the page.
-    fetched.error = "page cut short after " + std::to_string(progress.body_bytes) + " of " +
-                    std::to_string(transfer.announced_bytes) + " bytes";
-  } else if (status == 0) {
-    // The connection closed before a status line: the service reports
-    // success with an empty file, which is no page.
-    fetched.error = "empty reply from server";
-  } else if (status >= 300 && status < 400) {
-    // A redirect the service would not follow (to another scheme, say) is
-    // delivered as if it were the page.
-    fetched.error = "redirect not followed (HTTP " + std::to_string(status) + ")";
-  } else if (status < 200 || status >= 300) {
-    fetched.error = "HTTP " + std::to_string(status);
-  } else if (transfer.header_known && transfer.header_fields == 0) {
-    // The service passes on a reply cut off inside its header, and a reply
-    // with no status line at all (HTTP/0.9), as a status line alone, and
-    // reports success; no server that means its page sends no header field.
-    fetched.error = "reply without a complete header";
-  } else if (transfer.header_known && progress.body_bytes == 0 && !transfer.length_announced) {
-    // Nor does it tell a header followed by a close, or a chunked body that
-    // it could not read, from an empty page: an empty body is a page only
-    // when its length was announced.
-    fetched.error = "reply ended without a page";
-  } else {
-    fetched.ok = true;
+std::string PageTransfer::WriteDecoded(std::string_view decoded) {
+  progress_.body_bytes += static_cast<int64_t>(decoded.size());
+  // Judged here as well as between turns: at the speed of a local network,
+  // a turn's worth of data is many megabytes.
+  if (progress_.body_bytes > options_.max_page_bytes) {
+    return PageTooLargeReason(options_.max_page_bytes);
   }
-  return fetched;
+  while (!decoded.empty()) {
+    DWORD written = 0;
+    const DWORD size = static_cast<DWORD>(decoded.size() < (1u << 30) ? decoded.size() : 1u << 30);
+    if (!WriteFile(file_, decoded.data(), size, &written, nullptr)) {
+      return WriteErrorText(GetLastError());
+    }
+    decoded.remove_prefix(written);
+  }
+  return {};
+}
+
+bool PageTransfer::FinishPage() {
+  // An empty body is an empty page, whatever coding it names.
+  if (decoder_ == nullptr) {
+    std::string refused = StartPage("");
+    if (!refused.empty()) return Fail(std::move(refused));
+  }
+  std::string unfinished = decoder_->Finish();
+  if (!unfinished.empty()) return Fail(std::move(unfinished));
+  const HANDLE file = file_;
+  file_ = INVALID_HANDLE_VALUE;
+  if (!CloseHandle(file)) return Fail(WriteErrorText(GetLastError()));
+  result_.ok = true;
+  return true;
+}
+
+FetchResult PageTransfer::Run(const std::string& url) {
+  WinsockSession winsock;
+  if (!winsock.started()) return {false, "network not available"};
+  std::string current = url;
+  for (;;) {
+    WebAddress address;
+    if (!ParseWebAddress(current, address)) return {false, "malformed address"};
+    std::string next;
+    const Outcome outcome = Exchange(address, current, next);
+    if (outcome != Outcome::kRedirect) return result_;
+    ++progress_.redirects;
+    if (progress_.redirects > options_.max_redirects) {
+      return {false, "more than " + std::to_string(options_.max_redirects) + " redirects"};
+    }
+    current = std::move(next);
+  }
 }
 
 }  // namespace
 
 FetchResult FetchToFile(const std::string& url, const std::string& path,
                         const FetchOptions& options) {
-  // The moniker service would also fetch file:, ftp: and others.
   if (!IsWebAddress(url)) return {false, "unsupported scheme"};
   if (url.find('\0') != std::string::npos || path.find('\0') != std::string::npos) {
     return {false, "malformed address"};
   }
-
-  auto transfer = std::make_shared<Transfer>();
-  transfer->url = ToWide(url);
-  transfer->path = ToWide(path);
-  transfer->max_page_bytes = options.max_page_bytes;
-  std::string not_started = StartTransfer(transfer);
-  if (!not_started.empty()) return {false, std::move(not_started)};
-  if (std::optional<FetchResult> ended = WatchTransfer(*transfer, options)) return *ended;
-  return JudgeTransfer(*transfer, options);
+  PageTransfer transfer(options, path);
+  return transfer.Run(url);
 }
 
 bool RemoveUnlessBeingFetched(const std::string& path) {
