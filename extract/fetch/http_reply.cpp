@@ -198,7 +198,8 @@ bool HttpReplyReader::TakeField(std::string_view name, std::string_view value) {
 
 bool HttpReplyReader::StartBody() {
   state_ = State::kBody;
-  if (status_ == 204 || status_ == 304 || status_ < 200) {
+  if (status_ == 204 || status_ == 304 || status_ < 200 ||
+      (tunnel_ && status_ >= 200 && status_ < 300)) {
     part_ = Part::kEnd;
     state_ = State::kDone;
   } else if (chunked_) {

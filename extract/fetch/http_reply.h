@@ -30,6 +30,13 @@ class HttpReplyReader {
   };
 
   explicit HttpReplyReader(BodySink body) : body_(std::move(body)) {}
+  // A reader of the reply to a CONNECT request, whose success ends with its
+  // header: what follows is the tunnel's.
+  static HttpReplyReader ForTunnel() {
+    HttpReplyReader reader([](std::string_view) { return std::string(); });
+    reader.tunnel_ = true;
+    return reader;
+  }
 
   // Takes the next bytes from the connection. Interim replies (1xx) are read
   // and passed over. Bytes after the end of the reply are ignored.
@@ -62,6 +69,7 @@ class HttpReplyReader {
   void Fail(std::string reason);
 
   BodySink body_;
+  bool tunnel_ = false;
   State state_ = State::kHeader;
   Part part_ = Part::kStatusLine;
   std::string error_;

@@ -32,6 +32,10 @@ struct FetchOptions {
   // A body longer than this, after decoding, ends the transfer as failed
   // with the reason "page larger than 1 GiB" (the limit as SizeText gives it).
   int64_t max_page_bytes = kMaxPageBytes;
+  // The proxy every request goes through ("http://host:port"). Empty: the
+  // system's settings decide (the usual environment variables on Linux, the
+  // user's Internet settings on Windows).
+  std::string proxy;
   // Asked on the calling thread about 20 times a second while the transfer
   // runs, whatever the server does (also while no byte arrives, and while
   // the name is looked up); false abandons the transfer within one turn and
@@ -59,8 +63,8 @@ struct FetchResult {
 // Fetches `url` exactly as given (no trimming, no re-encoding) and writes the
 // response body to `path`, creating or truncating it. Redirects to http and
 // https are followed; no other scheme is fetched. TLS is verified against the
-// system's certificate store, proxies come from the usual environment
-// variables, compressed responses are accepted and decoded. Blocks until the
+// system's certificate store, proxies are taken as FetchOptions::proxy says,
+// gzip and deflate are asked for and undone. Blocks until the
 // transfer ends or one of the limits in `options` cuts it off.
 //
 // Returns ok only when a reply arrived whole (its status line and header,

@@ -312,6 +312,7 @@ CURLcode SetUpTransfer(const Curl& curl, CURL* handle, const std::string& url,
   set(CURLOPT_ACCEPT_ENCODING, "gzip, deflate");
   set(CURLOPT_HTTP_CONTENT_DECODING, 0L);
   set(CURLOPT_CONNECTTIMEOUT, options.connect_timeout_seconds);
+  if (!options.proxy.empty()) set(CURLOPT_PROXY, options.proxy.c_str());
   set(CURLOPT_FAILONERROR, 1L);  // an error page is not the page asked for
   // The caller may be a GUI with threads of its own; libcurl must not use
   // signals (alarm() for name-lookup time-outs) behind its back.

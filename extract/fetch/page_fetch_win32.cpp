@@ -11,10 +11,12 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
+#include <winhttp.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <new>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -26,6 +28,7 @@
 #include "extract/fetch/http_reply.h"
 #include "extract/fetch/page_fetch.h"
 #include "extract/fetch/plain_channel_win32.h"
+#include "extract/fetch/proxy_choice.h"
 #include "extract/fetch/tls_channel_win32.h"
 #include "extract/fetch/transfer_limits.h"
 #include "extract/fetch/web_address.h"
@@ -75,33 +78,6 @@ class UniqueSocket {
   SOCKET socket_ = INVALID_SOCKET;
 };
 
-// A name lookup on a thread of its own, shared with it: a lookup the caller
-// gave up on finishes there and frees what it found.
-struct Lookup {
-  std::wstring host;
-  std::wstring port;
-  HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  int error = 0;
-  ADDRINFOW* found = nullptr;
-
-  ~Lookup() {
-    if (found != nullptr) FreeAddrInfoW(found);
-    if (done != nullptr) CloseHandle(done);
-  }
-};
-
-DWORD WINAPI RunLookup(void* parameter) {
-  std::unique_ptr<std::shared_ptr<Lookup>> owner(static_cast<std::shared_ptr<Lookup>*>(parameter));
-  Lookup& lookup = **owner;
-  ADDRINFOW hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_protocol = IPPROTO_TCP;
-  lookup.error = GetAddrInfoW(lookup.host.c_str(), lookup.port.c_str(), &hints, &lookup.found);
-  SetEvent(lookup.done);
-  return 0;
-}
-
 // The ASCII form of an international host name, which is what is looked
 // up, named in the Host field and checked against a certificate. Empty when
 // it has none.
@@ -114,6 +90,109 @@ std::string AsciiHost(const std::string& host) {
   const int length = IdnToAscii(0, wide.c_str(), static_cast<int>(wide.size()), converted, 256);
   if (length <= 0) return {};
   return std::string(converted, converted + length);  // all ASCII
+}
+
+// The way to a server: through which proxy, if any, and at which network
+// addresses the first hop answers. Found on a thread of its own, shared with
+// it, since both questions are blocking calls that may take seconds: a
+// search the caller gave up on finishes there and frees what it found.
+struct Route {
+  // Asked for.
+  WebAddress address;
+  std::string url;
+  std::string forced_proxy;  // FetchOptions::proxy
+  // Found.
+  HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  std::string proxy;       // "http://host:port", empty for none
+  WebAddress first_hop;    // the proxy's address, or `address`
+  std::string error;       // why no way was found
+  bool out_of_memory = false;
+  ADDRINFOW* found = nullptr;
+
+  ~Route() {
+    if (found != nullptr) FreeAddrInfoW(found);
+    if (done != nullptr) CloseHandle(done);
+  }
+};
+
+// Frees what WinHTTP hands over, whichever members it set.
+void FreeGlobal(LPWSTR text) {
+  if (text != nullptr) GlobalFree(text);
+}
+
+// The proxy the user's Internet settings give for `route`: the answer of
+// the auto-configuration script where one is set or looked for, else the
+// proxy set by hand. Empty for none.
+std::string SystemProxy(const Route& route) {
+  WINHTTP_CURRENT_USER_IE_PROXY_CONFIG config{};
+  if (!WinHttpGetIEProxyConfigForCurrentUser(&config)) return {};
+  std::string proxies = config.lpszProxy != nullptr ? FromWide(config.lpszProxy) : "";
+  std::string bypass = config.lpszProxyBypass != nullptr ? FromWide(config.lpszProxyBypass) : "";
+  if (config.fAutoDetect || config.lpszAutoConfigUrl != nullptr) {
+    HINTERNET session =
+        WinHttpOpen(L"Varnolt", WINHTTP_ACCESS_TYPE_NO_PROXY, nullptr, nullptr, 0);
+    WINHTTP_AUTOPROXY_OPTIONS automatic{};
+    if (config.lpszAutoConfigUrl != nullptr) {
+      automatic.dwFlags = WINHTTP_AUTOPROXY_CONFIG_URL;
+      automatic.lpszAutoConfigUrl = config.lpszAutoConfigUrl;
+    } else {
+      automatic.dwFlags = WINHTTP_AUTOPROXY_AUTO_DETECT;
+      automatic.dwAutoDetectFlags = WINHTTP_AUTO_DETECT_TYPE_DHCP | WINHTTP_AUTO_DETECT_TYPE_DNS_A;
+    }
+    WINHTTP_PROXY_INFO answer{};
+    if (session != nullptr &&
+        WinHttpGetProxyForUrl(session, ToWide(route.url).c_str(), &automatic, &answer)) {
+      proxies = answer.dwAccessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY && answer.lpszProxy != nullptr
+                    ? FromWide(answer.lpszProxy)
+                    : "";
+      bypass = answer.lpszProxyBypass != nullptr ? FromWide(answer.lpszProxyBypass) : "";
+      FreeGlobal(answer.lpszProxy);
+      FreeGlobal(answer.lpszProxyBypass);
+    }
+    if (session != nullptr) WinHttpCloseHandle(session);
+  }
+  FreeGlobal(config.lpszAutoConfigUrl);
+  FreeGlobal(config.lpszProxy);
+  FreeGlobal(config.lpszProxyBypass);
+  return ChooseProxy(proxies, bypass, route.address);
+}
+
+void FindRoute(Route& route) {
+  route.proxy = route.forced_proxy.empty() ? SystemProxy(route) : route.forced_proxy;
+  route.first_hop = route.address;
+  if (!route.proxy.empty() && !ParseWebAddress(route.proxy, route.first_hop)) {
+    route.error = "malformed proxy address";
+    return;
+  }
+  const std::string host = AsciiHost(route.first_hop.host);
+  if (host.empty()) {
+    route.error = "malformed address";
+    return;
+  }
+  ADDRINFOW hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_protocol = IPPROTO_TCP;
+  const int error = GetAddrInfoW(ToWide(host).c_str(), ToWide(route.first_hop.port).c_str(),
+                                 &hints, &route.found);
+  if (error == WSAHOST_NOT_FOUND || error == WSANO_DATA) {
+    route.error = route.proxy.empty() ? "server not found" : "proxy not found";
+  } else if (error != 0) {
+    route.error = "name lookup failed (" + SocketErrorText(error) + ")";
+  }
+}
+
+DWORD WINAPI RunFindRoute(void* parameter) {
+  std::unique_ptr<std::shared_ptr<Route>> owner(static_cast<std::shared_ptr<Route>*>(parameter));
+  Route& route = **owner;
+  // Nothing may be thrown out of the thread: the caller throws it again.
+  try {
+    FindRoute(route);
+  } catch (const std::bad_alloc&) {
+    route.out_of_memory = true;
+  }
+  SetEvent(route.done);
+  return 0;
 }
 
 std::string WriteErrorText(DWORD code) {
@@ -145,10 +224,12 @@ class PageTransfer {
     Fail(std::move(reason));
     return Outcome::kEnded;
   }
-  bool Connect(const WebAddress& address, const std::string& host, UniqueSocket& socket);
+  std::shared_ptr<Route> FindRouteTo(const WebAddress& address, const std::string& url);
+  bool Connect(const Route& route, UniqueSocket& socket);
   bool ConnectTo(const ADDRINFOW& address, UniqueSocket& socket, std::string& failure);
   bool Open(Channel& channel);
-  bool SendRequest(Channel& channel, const WebAddress& address, const std::string& host);
+  bool Send(Channel& channel, std::string_view request);
+  bool Tunnel(Channel& channel, const std::string& authority);
   Outcome Exchange(const WebAddress& address, const std::string& current, std::string& next);
   std::string StartPage(const std::string& coding);
   std::string WriteBody(const HttpReplyReader& reader, std::string_view coded);
@@ -181,33 +262,45 @@ bool PageTransfer::Fail(std::string reason) {
   return false;
 }
 
-bool PageTransfer::Connect(const WebAddress& address, const std::string& host,
-                           UniqueSocket& socket) {
-  auto lookup = std::make_shared<Lookup>();
-  lookup->host = ToWide(host);
-  lookup->port = ToWide(address.port);
-  if (lookup->done == nullptr) return Fail("could not look up the server (no event)");
-  auto* thread_owner = new std::shared_ptr<Lookup>(lookup);
-  HANDLE thread = CreateThread(nullptr, 0, RunLookup, thread_owner, 0, nullptr);
+// The proxy and the network addresses for `address`, found in turns; null
+// when the transfer ended meanwhile.
+std::shared_ptr<Route> PageTransfer::FindRouteTo(const WebAddress& address,
+                                                 const std::string& url) {
+  auto route = std::make_shared<Route>();
+  route->address = address;
+  route->url = url;
+  route->forced_proxy = options_.proxy;
+  if (route->done == nullptr) {
+    Fail("could not look up the server (no event)");
+    return nullptr;
+  }
+  auto* thread_owner = new std::shared_ptr<Route>(route);
+  HANDLE thread = CreateThread(nullptr, 0, RunFindRoute, thread_owner, 0, nullptr);
   if (thread == nullptr) {
     delete thread_owner;
-    return Fail("could not look up the server (no thread)");
+    Fail("could not look up the server (no thread)");
+    return nullptr;
   }
   CloseHandle(thread);  // the event says when it is done
-  while (WaitForSingleObject(lookup->done, kTurnMilliseconds) == WAIT_TIMEOUT) {
-    if (!Turn()) return false;
+  while (WaitForSingleObject(route->done, kTurnMilliseconds) == WAIT_TIMEOUT) {
+    if (!Turn()) return nullptr;
   }
-  if (lookup->error != 0) {
-    return Fail(lookup->error == WSAHOST_NOT_FOUND || lookup->error == WSANO_DATA
-                    ? "server not found"
-                    : "name lookup failed (" + SocketErrorText(lookup->error) + ")");
+  if (route->out_of_memory) throw std::bad_alloc();
+  if (!route->error.empty()) {
+    Fail(route->error);
+    return nullptr;
   }
+  return route;
+}
+
+// Connects to the first hop of `route`, trying each of its addresses.
+bool PageTransfer::Connect(const Route& route, UniqueSocket& socket) {
   std::string failure = "could not connect";
-  for (const ADDRINFOW* each = lookup->found; each != nullptr; each = each->ai_next) {
+  for (const ADDRINFOW* each = route.found; each != nullptr; each = each->ai_next) {
     if (ConnectTo(*each, socket, failure)) return true;
     if (!result_.error.empty() || result_.stopped) return false;
   }
-  return Fail(failure);
+  return Fail(route.proxy.empty() ? failure : "proxy: " + failure);
 }
 
 // Tries one of the addresses found. Returns true when connected; false with
@@ -248,27 +341,42 @@ bool PageTransfer::Open(Channel& channel) {
   }
 }
 
-bool PageTransfer::SendRequest(Channel& channel, const WebAddress& address,
-                               const std::string& host) {
-  // The Host field names the server as the address does, in ASCII.
-  std::string authority = address.authority;
-  if (host != address.host) authority = host + authority.substr(address.host.size());
-  const std::string request = "GET " + address.target + " HTTP/1.1\r\nHost: " + authority +
-                              "\r\nUser-Agent: " + kUserAgent +
-                              "\r\nAccept: */*\r\nAccept-Encoding: gzip, deflate"
-                              "\r\nConnection: close\r\n\r\n";
-  std::string_view rest = request;
-  while (!rest.empty()) {
-    ChannelIo io = channel.Send(rest, kTurnMilliseconds);
+bool PageTransfer::Send(Channel& channel, std::string_view request) {
+  while (!request.empty()) {
+    ChannelIo io = channel.Send(request, kTurnMilliseconds);
     if (io.status == ChannelIo::kDone) {
-      rest.remove_prefix(io.bytes);
+      request.remove_prefix(io.bytes);
       continue;
     }
     if (io.status == ChannelIo::kFailed) return Fail(std::move(io.error));
     if (io.status == ChannelIo::kClosed) return Fail("connection closed");
     if (!Turn()) return false;
   }
-  progress_.connected = true;
+  return true;
+}
+
+// Asks the proxy on `channel` for a tunnel to `authority` (host:port), and
+// reads its answer up to the end of its header, where the tunnel begins.
+bool PageTransfer::Tunnel(Channel& channel, const std::string& authority) {
+  const std::string request = "CONNECT " + authority + " HTTP/1.1\r\nHost: " + authority +
+                              "\r\nUser-Agent: " + kUserAgent + "\r\n\r\n";
+  if (!Send(channel, request)) return false;
+  HttpReplyReader reader = HttpReplyReader::ForTunnel();
+  // One byte at a time: what comes after the header is the server's.
+  char byte;
+  while (reader.state() == HttpReplyReader::State::kHeader) {
+    if (!Turn()) return false;
+    const ChannelIo io = channel.Receive(&byte, 1, kTurnMilliseconds);
+    if (io.status == ChannelIo::kFailed) return Fail("proxy: " + io.error);
+    if (io.status == ChannelIo::kDone) reader.Take(std::string_view(&byte, 1));
+    if (io.status == ChannelIo::kClosed) reader.TakeClose();
+    progress_.header_bytes = earlier_framing_bytes_ + reader.framing_bytes();
+  }
+  earlier_framing_bytes_ += reader.framing_bytes();
+  if (reader.state() == HttpReplyReader::State::kFailed) return Fail("proxy: " + reader.error());
+  if (reader.status() < 200 || reader.status() >= 300) {
+    return Fail("proxy refused the tunnel (HTTP " + std::to_string(reader.status()) + ")");
+  }
   return true;
 }
 
@@ -276,17 +384,32 @@ bool PageTransfer::SendRequest(Channel& channel, const WebAddress& address,
 // `next` is where to go. kEnded: result_ says why the transfer ended.
 PageTransfer::Outcome PageTransfer::Exchange(const WebAddress& address, const std::string& current,
                                              std::string& next) {
-  const std::string host = AsciiHost(address.host);
-  if (host.empty()) return Ended("malformed address");
+  const std::shared_ptr<Route> route = FindRouteTo(address, current);
+  if (route == nullptr) return Outcome::kEnded;
   UniqueSocket socket;
-  if (!Connect(address, host, socket)) return Outcome::kEnded;
-  std::unique_ptr<Channel> channel;
+  if (!Connect(*route, socket)) return Outcome::kEnded;
+  // The Host field and the certificate name the server as the address does,
+  // in ASCII.
+  const std::string host = AsciiHost(address.host);
+  const std::string named = host.find(':') != std::string::npos ? "[" + host + "]" : host;
+  const bool own_port = address.port == (address.tls ? "443" : "80");
+  const std::string authority = own_port ? named : named + ":" + address.port;
+  std::string target = address.target;
+  std::unique_ptr<Channel> channel = std::make_unique<PlainChannel>(socket.get());
   if (address.tls) {
+    if (!route->proxy.empty() && !Tunnel(*channel, named + ":" + address.port)) {
+      return Outcome::kEnded;
+    }
     channel = std::make_unique<TlsChannel>(socket.get(), host);
-  } else {
-    channel = std::make_unique<PlainChannel>(socket.get());
+  } else if (!route->proxy.empty()) {
+    target = "http://" + authority + target;  // a proxy is told the whole address
   }
-  if (!Open(*channel) || !SendRequest(*channel, address, host)) return Outcome::kEnded;
+  const std::string request = "GET " + target + " HTTP/1.1\r\nHost: " + authority +
+                              "\r\nUser-Agent: " + kUserAgent +
+                              "\r\nAccept: */*\r\nAccept-Encoding: gzip, deflate"
+                              "\r\nConnection: close\r\n\r\n";
+  if (!Open(*channel) || !Send(*channel, request)) return Outcome::kEnded;
+  progress_.connected = true;
 
   const HttpReplyReader* reading = nullptr;
   HttpReplyReader reader(

@@ -102,7 +102,6 @@ bool ParseWebAddress(std::string_view text, WebAddress& address) {
   // text with every request, and pages with links need none.
   const size_t at = authority.rfind('@');
   if (at != std::string_view::npos) authority.remove_prefix(at + 1);
-  address.authority = std::string(authority);
 
   std::string_view host = authority;
   std::string_view port;

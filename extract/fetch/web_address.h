@@ -13,8 +13,6 @@ struct WebAddress {
   std::string host;    // as written, brackets of an IPv6 literal removed
   std::string port;    // "80" or "443" when none is written
   std::string target;  // the request target: path and query, "/" at least
-  // The Host field: the host as written, with the port when one is written.
-  std::string authority;
 };
 
 // Splits an http or https address (scheme in any letter case). Returns false

@@ -384,6 +384,29 @@ TEST_F(DownloadTest, TenRedirectsAreFollowedAndElevenAreNot) {
   EXPECT_EQ(ReadFile("download.htm"), kPage);
 }
 
+// The server is its own proxy here: a request in proxy form names the whole
+// address, which it serves like a path, and a CONNECT names host and port.
+TEST_F(DownloadTest, PagesAreFetchedThroughAProxy) {
+  TestServer proxy({{"http://pages.invalid:8080/links.htm", Ok(kPage)},
+                    {"secure.invalid:443", "HTTP/1.1 407 Proxy Authentication Required\r\n"
+                                           "Content-Length: 0\r\n\r\n"}});
+  FetchOptions options;
+  options.proxy = proxy.Url("");
+  EXPECT_EQ(DownloadPage("http://pages.invalid:8080/links.htm", ui_, options).status,
+            DownloadStatus::kDownloaded)
+      << ui_.log.back();
+  EXPECT_EQ(ReadFile("download.htm"), kPage);
+  ASSERT_EQ(proxy.Requests().size(), 1u);
+  EXPECT_NE(proxy.Requests()[0].find("Host: pages.invalid:8080\r\n"), std::string::npos);
+
+  ui_ = FakeControls();
+  EXPECT_EQ(DownloadPage("https://secure.invalid/x", ui_, options).status, DownloadStatus::kFailed);
+  ASSERT_EQ(proxy.Requests().size(), 2u);
+  EXPECT_EQ(proxy.Requests()[1].rfind("CONNECT secure.invalid:443 HTTP/1.1\r\n", 0), 0u);
+  EXPECT_NE(ui_.log.back().find("407"), std::string::npos) << ui_.log.back();
+  EXPECT_EQ(ReadFile("download.htm"), kPage);
+}
+
 TEST_F(DownloadTest, RedirectToAnotherSchemeIsNotFollowed) {
   // The transfer fails whether or not the redirect is followed (nobody
   // answers there); only the trap tells whether it was.

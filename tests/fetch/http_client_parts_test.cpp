@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "extract/fetch/proxy_choice.h"
 #include "extract/fetch/web_address.h"
 #include "gtest/gtest.h"
 
@@ -125,7 +126,6 @@ TEST(WebAddress, SplitsWhatTheRequestNeedsAndRefusesTheRest) {
   EXPECT_EQ(address.host, "Example.org");
   EXPECT_EQ(address.port, "8443");
   EXPECT_EQ(address.target, "/?q=1");
-  EXPECT_EQ(address.authority, "Example.org:8443");
   ASSERT_TRUE(ParseWebAddress("http://[::1]/a/\xC3\xA9.htm", address));
   EXPECT_EQ(address.host, "::1");
   EXPECT_EQ(address.port, "80");
@@ -154,6 +154,28 @@ TEST(WebAddress, RedirectsResolveAgainstTheAddressTheyCameFrom) {
   };
   for (const auto& c : cases) EXPECT_EQ(ResolveLocation(base, c.location), c.resolved) << c.location;
   EXPECT_EQ(ResolveLocation("http://h", "a"), "http://h/a");
+}
+
+TEST(ChooseProxy, FollowsTheSchemeAndTheBypassList) {
+  WebAddress plain;
+  WebAddress secure;
+  ASSERT_TRUE(ParseWebAddress("http://pages.example.org/x", plain));
+  ASSERT_TRUE(ParseWebAddress("https://pages.example.org/x", secure));
+  EXPECT_EQ(ChooseProxy("proxy:3128", "", plain), "http://proxy:3128");
+  EXPECT_EQ(ChooseProxy("proxy:3128", "", secure), "http://proxy:3128");
+  EXPECT_EQ(ChooseProxy("ftp=f:21; https=http://s:443", "", plain), "");
+  EXPECT_EQ(ChooseProxy("ftp=f:21; https=http://s:443", "", secure), "http://s:443");
+  EXPECT_EQ(ChooseProxy("all:1;http=h:2", "", plain), "http://h:2");
+  EXPECT_EQ(ChooseProxy("", "", plain), "");
+  for (const char* bypass : {"*.EXAMPLE.org", "pages.*", "other;pages.example.org", "*"}) {
+    EXPECT_EQ(ChooseProxy("proxy:3128", bypass, plain), "") << bypass;
+  }
+  for (const char* bypass : {"<local>", "example.org", "*.example", "pages.example.org.x"}) {
+    EXPECT_EQ(ChooseProxy("proxy:3128", bypass, plain), "http://proxy:3128") << bypass;
+  }
+  WebAddress local;
+  ASSERT_TRUE(ParseWebAddress("http://intranet/", local));
+  EXPECT_EQ(ChooseProxy("proxy:3128", "<local>", local), "");
 }
 
 }  // namespace
