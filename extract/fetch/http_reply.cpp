@@ -141,9 +141,10 @@ bool HttpReplyReader::TakeHeaderLine(std::string_view line) {
         }
         return StartBody();
       }
-      if (line.front() == ' ' || line.front() == '\t') return true;  // a folded line
       const size_t colon = line.find(':');
-      if (colon == std::string_view::npos) return true;  // no field: passed over, as browsers do
+      // A line without a colon, or a folded one (its name would begin with
+      // a space and match no field), is passed over, as browsers do.
+      if (colon == std::string_view::npos) return true;
       return TakeField(line.substr(0, colon), Trimmed(line.substr(colon + 1)));
     }
     case Part::kChunkSize:

@@ -46,7 +46,12 @@ TEST(HttpReplyReader, WholeRepliesInAnyPiecesGiveTheirBody) {
       {"chunks with extension and trailer", "HTTP/1.1 200 OK\r\ntransfer-encoding: Chunked\r\nContent-Length: 99\r\n\r\n"
                   "5;x=1\r\nhello\r\nA\r\n0123456789\r\n0\r\nTrailer: t\r\n\r\n",
        "hello0123456789", false},
-      {"until close, bare line ends", "HTTP/1.0 200 OK\nX: y\n\nrest of page", "rest of page",
+      {"empty by length", "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n", "", false},
+      // A folded line belongs to the field before it, whatever it says.
+      {"until close, bare line ends", "HTTP/1.0 200 OK\nX: y\n Content-Length: 2\n\nrest of page",
+       "rest of page", true},
+      {"header of the largest size taken",
+       "HTTP/1.1 200 OK\r\nX: " + std::string(kMaxReplyHeaderBytes - 24, 'a') + "\r\n\r\nok", "ok",
        true},
       {"interim replies first", "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 103 Hints\r\nLink: x\r\n\r\n"
                                 "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok",
@@ -96,7 +101,7 @@ TEST(HttpReplyReader, RepliesCutOffOrMalformedFailWithAReason) {
       {chunked + "\r\n", "bad chunk size"},
       {chunked + "5\r\nhelloX\r\n0\r\n\r\n", "bad chunk size"},
       {chunked + std::string(5000, '0'), "bad chunk size"},
-      {"HTTP/1.1 200 OK\r\nX: " + std::string(kMaxReplyHeaderBytes, 'a') + "\r\n\r\n",
+      {"HTTP/1.1 200 OK\r\nX: " + std::string(kMaxReplyHeaderBytes - 23, 'a') + "\r\n\r\n",
        "header too large"},
   };
   for (const auto& c : cases) {
@@ -106,6 +111,12 @@ TEST(HttpReplyReader, RepliesCutOffOrMalformedFailWithAReason) {
       EXPECT_EQ(read.error, c.error) << c.reply.substr(0, 80);
     }
   }
+}
+
+TEST(HttpReplyReader, ATunnelBeginsWhereTheProxysHeaderEnds) {
+  HttpReplyReader reader = HttpReplyReader::ForTunnel();
+  EXPECT_EQ(reader.Take("HTTP/1.1 200 Connection established\r\n\r\n"),
+            HttpReplyReader::State::kDone);
 }
 
 TEST(HttpReplyReader, OnlyASuccessfulReplysBodyReachesTheSink) {
@@ -131,7 +142,7 @@ TEST(WebAddress, SplitsWhatTheRequestNeedsAndRefusesTheRest) {
   EXPECT_EQ(address.port, "80");
   EXPECT_EQ(address.target, "/a/%C3%A9.htm");
   for (const char* bad : {"http://", "http://:80/", "http://h:0/", "http://h:65536/", "http://h:x/",
-                          "http://h/a b", "http://h/\x01", "http://h\"/", "http://[::1/",
+                          "http://h/a b", "http://h/\x01", "http://h\"/", "http://[::1/", "http://[::1]x/",
                           "ftp://h/", "http:/h"}) {
     EXPECT_FALSE(ParseWebAddress(bad, address)) << bad;
   }
@@ -149,6 +160,7 @@ TEST(WebAddress, RedirectsResolveAgainstTheAddressTheyCameFrom) {
       {"next.htm", "http://h:8/dir/next.htm"},
       {"../up/./a b.htm#f", "http://h:8/up/a%20b.htm"},
       {"../../..", "http://h:8/"},
+      {"sub/..", "http://h:8/dir/"},
       {"?r=2", "http://h:8/dir/page.htm?r=2"},
       {"", "http://h:8/dir/page.htm"},
   };
@@ -167,7 +179,8 @@ TEST(ChooseProxy, FollowsTheSchemeAndTheBypassList) {
   EXPECT_EQ(ChooseProxy("ftp=f:21; https=http://s:443", "", secure), "http://s:443");
   EXPECT_EQ(ChooseProxy("all:1;http=h:2", "", plain), "http://h:2");
   EXPECT_EQ(ChooseProxy("", "", plain), "");
-  for (const char* bypass : {"*.EXAMPLE.org", "pages.*", "other;pages.example.org", "*"}) {
+  for (const char* bypass : {"*.EXAMPLE.org", "pages.*", "other;pages.example.org", "*",
+                             "pages.example.org*"}) {
     EXPECT_EQ(ChooseProxy("proxy:3128", bypass, plain), "") << bypass;
   }
   for (const char* bypass : {"<local>", "example.org", "*.example", "pages.example.org.x"}) {
