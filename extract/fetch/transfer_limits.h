@@ -1,7 +1,7 @@
 // The limits of FetchOptions judged from samples of a transfer's progress,
-// by the Win32 download's watcher and libcurl's progress callback alike, so
-// that both platforms end a transfer by one rule; and the texts that name
-// them.
+// between the turns of the Windows client and of libcurl's transfer loop
+// alike, so that both platforms end a transfer by one rule; and the texts
+// that name them.
 #pragma once
 
 #include <chrono>

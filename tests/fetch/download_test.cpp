@@ -81,8 +81,7 @@ class DownloadTest : public ::testing::Test {
                  {"/stall", kSilent},
                  {"/empty", ""},
                  {"/bomb", Ok(kGzipZeros, "Content-Encoding: gzip\r\n")},
-                 // Pausing now and then, as a network does: a local server that never
-                 // pauses keeps the Windows moniker in one read loop, unwatched.
+                 // Pausing now and then, as a network does.
                  {"/endless", Trickle("HTTP/1.1 200 OK\r\n\r\n", std::string(16 << 10, 'x'), 1)},
                  {"/at-limit", Ok(std::string(kTestPageLimit, 'x'))},
                  {"/over-limit", Ok(std::string(kTestPageLimit + 1, 'x'))},
@@ -433,7 +432,7 @@ TEST_F(DownloadTest, PageThatCannotBeWrittenFailsWithTheSystemsReason) {
 }
 #endif
 
-// --- Limits judged from outside a transfer (the Win32 download's watcher)
+// --- Limits judged between the turns of a transfer
 
 TEST(TransferLimits, EndsTransfersThatBreakALimitAndNoOthers) {
   const struct {
@@ -548,7 +547,7 @@ TEST_F(DownloadTest, DownloadRemovesOnlyPartialFilesLeftBehind) {
   FetchOptions running_options;
   running_options.keep_going = [&] { return !stop; };
   std::thread running([&] { DownloadPage(server_.Url("/stall"), running_ui, running_options); });
-#ifndef _WIN32  // the URL moniker writes no partial file until the end
+#ifndef _WIN32  // the file locks are read from /proc/locks
   const size_t planted = kept.size();
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   // Aged only once the running download holds its lock: the file exists a
