@@ -185,6 +185,8 @@ void FindRoute(Route& route) {
 DWORD WINAPI RunFindRoute(void* parameter) {
   std::unique_ptr<std::shared_ptr<Route>> owner(static_cast<std::shared_ptr<Route>*>(parameter));
   Route& route = **owner;
+  // Its own start of Winsock: a caller that gave up may have stopped its own.
+  WinsockSession winsock;
   // Nothing may be thrown out of the thread: the caller throws it again.
   try {
     FindRoute(route);

@@ -406,6 +406,71 @@ TEST_F(DownloadTest, PagesAreFetchedThroughAProxy) {
   EXPECT_EQ(ReadFile("download.htm"), kPage);
 }
 
+#ifdef _WIN32
+// The proxy the user set by hand in the Internet settings, as the system
+// keeps it; the user's own settings are put back afterwards.
+class SavedProxySettings {
+ public:
+  SavedProxySettings() {
+    RegCreateKeyExW(HKEY_CURRENT_USER, kKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key_,
+                    nullptr);
+    DWORD size = 0;
+    had_ = RegQueryValueExW(key_, kValue, nullptr, nullptr, nullptr, &size) == ERROR_SUCCESS;
+    saved_.resize(size);
+    if (had_) RegQueryValueExW(key_, kValue, nullptr, nullptr, saved_.data(), &size);
+  }
+  ~SavedProxySettings() {
+    if (had_) {
+      RegSetValueExW(key_, kValue, 0, REG_BINARY, saved_.data(), static_cast<DWORD>(saved_.size()));
+    } else {
+      RegDeleteValueW(key_, kValue);
+    }
+    RegCloseKey(key_);
+  }
+  // A proxy for every scheme, and the hosts reached without it.
+  void Set(const std::string& proxy, const std::string& bypass) {
+    std::vector<BYTE> blob;
+    auto add_number = [&](DWORD n) {
+      for (int k = 0; k < 4; ++k) blob.push_back(static_cast<BYTE>(n >> (8 * k)));
+    };
+    auto add_text = [&](const std::string& text) {
+      add_number(static_cast<DWORD>(text.size()));
+      blob.insert(blob.end(), text.begin(), text.end());
+    };
+    add_number(0x46);  // the layout's version
+    add_number(1);     // a change counter
+    add_number(0x3);   // direct, and through the proxy
+    add_text(proxy);
+    add_text(bypass);
+    add_text("");  // no auto-configuration script
+    for (int k = 0; k < 8; ++k) add_number(0);
+    RegSetValueExW(key_, kValue, 0, REG_BINARY, blob.data(), static_cast<DWORD>(blob.size()));
+  }
+
+ private:
+  static constexpr const wchar_t* kKey =
+      L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\Connections";
+  static constexpr const wchar_t* kValue = L"DefaultConnectionSettings";
+  HKEY key_ = nullptr;
+  bool had_ = false;
+  std::vector<BYTE> saved_;
+};
+
+TEST_F(DownloadTest, TheUsersProxySettingsAreFollowed) {
+  TestServer proxy({{"http://pages.invalid:8080/links.htm", Ok(kPage)}});
+  SavedProxySettings settings;
+  settings.Set("127.0.0.1:" + proxy.Port(), "<local>;127.0.0.*");
+  EXPECT_EQ(DownloadPage("http://pages.invalid:8080/links.htm", ui_).status,
+            DownloadStatus::kDownloaded)
+      << ui_.log.back();
+  EXPECT_EQ(proxy.Requests().size(), 1u);
+  // A host on the bypass list is reached directly.
+  EXPECT_EQ(DownloadPage(server_.Url("/other.htm"), ui_).status, DownloadStatus::kDownloaded);
+  EXPECT_EQ(proxy.Requests().size(), 1u);
+  EXPECT_EQ(server_.Requests().size(), 1u);
+}
+#endif
+
 TEST_F(DownloadTest, RedirectToAnotherSchemeIsNotFollowed) {
   // The transfer fails whether or not the redirect is followed (nobody
   // answers there); only the trap tells whether it was.
