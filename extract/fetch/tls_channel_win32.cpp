@@ -378,8 +378,19 @@ std::string TlsChannel::CheckCertificate() {
   policy_status.cbSize = sizeof policy_status;
   const BOOL checked = CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &policy_para,
                                                         &policy_status);
+  // Wine's policy passes a chain that ends short of any trusted root; the
+  // chain's own status says so. (Windows' policy fails all of these itself.)
+  const DWORD chain_errors = chain->TrustStatus.dwErrorStatus;
   CertFreeCertificateChain(chain);
   if (!checked) return kNotTrusted;
+  if (policy_status.dwError == ERROR_SUCCESS) {
+    if (chain_errors & CERT_TRUST_IS_NOT_TIME_VALID) return "certificate expired";
+    if (chain_errors & (CERT_TRUST_IS_PARTIAL_CHAIN | CERT_TRUST_IS_UNTRUSTED_ROOT |
+                        CERT_TRUST_IS_NOT_SIGNATURE_VALID | CERT_TRUST_IS_CYCLIC |
+                        CERT_TRUST_IS_NOT_VALID_FOR_USAGE | CERT_TRUST_IS_REVOKED)) {
+      return kNotTrusted;
+    }
+  }
   switch (policy_status.dwError) {
     case ERROR_SUCCESS:
       return {};
