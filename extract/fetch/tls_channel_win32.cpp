@@ -134,6 +134,7 @@ std::string TlsChannel::HandshakeStep() {
       {static_cast<unsigned long>(incoming_.size()), SECBUFFER_TOKEN, incoming_.data()},
       {0, SECBUFFER_EMPTY, nullptr}};
   SecBufferDesc in_desc{SECBUFFER_VERSION, 2, in};
+  const size_t input_size = incoming_.size();
   SecBuffer out[1] = {{0, SECBUFFER_TOKEN, nullptr}};
   SecBufferDesc out_desc{SECBUFFER_VERSION, 1, out};
   unsigned long attributes = 0;
@@ -174,7 +175,9 @@ std::string TlsChannel::HandshakeStep() {
     incoming_.clear();
   }
   handshake_complete_ = status == SEC_E_OK;
-  need_input_ = !handshake_complete_ && incoming_.empty();
+  // A turn that took nothing of the input waits for more rather than
+  // repeating itself.
+  need_input_ = !handshake_complete_ && (incoming_.empty() || incoming_.size() == input_size);
   return {};
 }
 
@@ -222,7 +225,9 @@ ChannelIo TlsChannel::Send(std::string_view data, int wait_ms) {
     const ChannelIo flushed = Flush(deadline);
     if (flushed.status != ChannelIo::kDone) return flushed;
   }
-  if (outgoing_.empty() && !data.empty()) {
+  // With a record of the data still (or, through Receive, already) on its
+  // way, that record is what this call is about: the data is the same.
+  if (pending_taken_ == 0 && !data.empty()) {
     const size_t size = std::min<size_t>(data.size(), sizes_.cbMaximumMessage);
     outgoing_.resize(sizes_.cbHeader + size + sizes_.cbTrailer);
     char* record = outgoing_.data();
