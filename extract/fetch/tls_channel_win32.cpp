@@ -4,8 +4,9 @@
 #define SCHANNEL_USE_BLACKLISTS  // SCH_CREDENTIALS
 #include "extract/fetch/tls_channel_win32.h"
 
+// UNICODE_STRING, which schannel.h's SCH_CREDENTIALS uses.
 #include <subauth.h>
-// schannel.h and wincrypt.h after the header's windows.h and security.h.
+
 #include <schannel.h>
 #include <wincrypt.h>
 
@@ -53,7 +54,8 @@ SECURITY_STATUS AcquireCredentials(CredHandle* credentials) {
   TimeStamp expiry;
 
   TLS_PARAMETERS parameters{};
-  parameters.grbitDisabledProtocols = ~static_cast<DWORD>(SP_PROT_TLS1_2_CLIENT | SP_PROT_TLS1_3_CLIENT);
+  parameters.grbitDisabledProtocols =
+      ~static_cast<DWORD>(SP_PROT_TLS1_2_CLIENT | SP_PROT_TLS1_3_CLIENT);
   SCH_CREDENTIALS current{};
   current.dwVersion = SCH_CREDENTIALS_VERSION;
   current.dwFlags = flags;
@@ -140,14 +142,14 @@ std::string TlsChannel::HandshakeStep() {
   unsigned long attributes = 0;
   SECURITY_STATUS status;
   if (!have_context_) {
-    status = InitializeSecurityContextW(&credentials_, nullptr, host_wide_.data(), request_flags_,
-                                        0, 0, nullptr, 0, &context_, &out_desc, &attributes,
-                                        nullptr);
+    status =
+        InitializeSecurityContextW(&credentials_, nullptr, host_wide_.data(), request_flags_, 0, 0,
+                                   nullptr, 0, &context_, &out_desc, &attributes, nullptr);
     if (!FAILED(status)) have_context_ = true;
   } else {
-    status = InitializeSecurityContextW(&credentials_, &context_, host_wide_.data(),
-                                        request_flags_, 0, 0, &in_desc, 0, nullptr, &out_desc,
-                                        &attributes, nullptr);
+    status =
+        InitializeSecurityContextW(&credentials_, &context_, host_wide_.data(), request_flags_, 0,
+                                   0, &in_desc, 0, nullptr, &out_desc, &attributes, nullptr);
   }
   ContextBuffer token{out[0].pvBuffer};
   if (status == SEC_E_INCOMPLETE_MESSAGE) {
@@ -366,9 +368,8 @@ std::string TlsChannel::CheckCertificate() {
   // trusted root. Revocation is not asked about: that would mean waiting on
   // further servers during the handshake.
   PCCERT_CHAIN_CONTEXT chain = nullptr;
-  const BOOL built = CertGetCertificateChain(nullptr, certificate, nullptr,
-                                             certificate->hCertStore, &chain_para, 0, nullptr,
-                                             &chain);
+  const BOOL built = CertGetCertificateChain(nullptr, certificate, nullptr, certificate->hCertStore,
+                                             &chain_para, 0, nullptr, &chain);
   CertFreeCertificateContext(certificate);
   if (!built) return kNotTrusted;
 
@@ -381,8 +382,8 @@ std::string TlsChannel::CheckCertificate() {
   policy_para.pvExtraPolicyPara = &ssl_para;
   CERT_CHAIN_POLICY_STATUS policy_status{};
   policy_status.cbSize = sizeof policy_status;
-  const BOOL checked = CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &policy_para,
-                                                        &policy_status);
+  const BOOL checked =
+      CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &policy_para, &policy_status);
   // Wine's policy passes a chain that ends short of any trusted root; the
   // chain's own status says so. (Windows' policy fails all of these itself.)
   const DWORD chain_errors = chain->TrustStatus.dwErrorStatus;

@@ -2,7 +2,6 @@
 #pragma once
 
 #include <winsock2.h>
-#include <windows.h>
 #ifndef SECURITY_WIN32
 #define SECURITY_WIN32
 #endif
@@ -17,9 +16,9 @@ namespace varnolt {
 
 // A TLS 1.2 or 1.3 client session over a connected non-blocking socket.
 // The server's certificate is checked by this class, against the user's
-// trusted roots and `host`, once the handshake is through; nothing is sent
-// before that check has passed. A channel that failed stays failed: every
-// later call returns kFailed with the same reason.
+// trusted roots and `host`, once the handshake is through; none of the
+// caller's data is sent before that check has passed. A channel that failed
+// stays failed: every later call returns kFailed with the same reason.
 class TlsChannel final : public Channel {
  public:
   // `host` is the address's host name in ASCII, or an IP literal; the

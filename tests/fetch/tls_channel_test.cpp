@@ -1,14 +1,13 @@
 // The TLS channel against real TLS servers on 127.0.0.1, which
 // scripts/test-windows.sh starts (tests/fetch/tls_test_server.py) and names
 // in the environment; without them each test is skipped.
-#include "extract/fetch/tls_channel_win32.h"
-
 #include <gtest/gtest.h>
-#include <wincrypt.h>
 
 #include <cstdlib>
 #include <string>
 #include <vector>
+
+#include "extract/fetch/tls_channel_win32.h"
 
 namespace varnolt {
 namespace {
@@ -109,8 +108,8 @@ TEST_F(TlsChannelTest, CarriesRequestAndReplyWhole) {
   const ChannelIo opened = OpenFully(channel);
   ASSERT_EQ(opened.status, ChannelIo::kDone) << opened.error;
 
-  const std::string request = "POST / HTTP/1.0\r\nContent-Length: 40000\r\n\r\n" +
-                              std::string(40000, 'x');
+  const std::string request =
+      "POST / HTTP/1.0\r\nContent-Length: 40000\r\n\r\n" + std::string(40000, 'x');
   size_t taken = 0;
   for (int turn = 0; taken < request.size() && turn < 1000; ++turn) {
     const ChannelIo sent = channel.Send(std::string_view(request).substr(taken), 100);
