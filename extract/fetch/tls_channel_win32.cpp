@@ -4,9 +4,6 @@
 #define SCHANNEL_USE_BLACKLISTS  // SCH_CREDENTIALS
 #include "extract/fetch/tls_channel_win32.h"
 
-// UNICODE_STRING, which schannel.h's SCH_CREDENTIALS uses.
-#include <subauth.h>
-
 #include <schannel.h>
 #include <wincrypt.h>
 
