@@ -44,14 +44,14 @@ std::string SocketErrorText(int code) {
   }
 }
 
-ChannelIo PlainChannel::Open(int /*wait_ms*/) { return {ChannelIo::kDone}; }
+ChannelIo PlainChannel::Open(int /*wait_ms*/) { return {ChannelIo::kDone, 0, {}}; }
 
 ChannelIo PlainChannel::Send(std::string_view data, int wait_ms) {
   if (!WaitForSocket(socket_, true, wait_ms)) return {};
   // A request is a few hundred bytes; one call moves at most 64 KiB.
   const int size = static_cast<int>(data.size() < 65536 ? data.size() : 65536);
   const int sent = send(socket_, data.data(), size, 0);
-  if (sent > 0) return {ChannelIo::kDone, static_cast<size_t>(sent)};
+  if (sent > 0) return {ChannelIo::kDone, static_cast<size_t>(sent), {}};
   const int code = WSAGetLastError();
   if (sent < 0 && code == WSAEWOULDBLOCK) return {};
   return {ChannelIo::kFailed, 0, SocketErrorText(code)};
@@ -61,8 +61,8 @@ ChannelIo PlainChannel::Receive(char* buffer, size_t capacity, int wait_ms) {
   if (!WaitForSocket(socket_, false, wait_ms)) return {};
   const int size = static_cast<int>(capacity < (size_t{1} << 30) ? capacity : size_t{1} << 30);
   const int received = recv(socket_, buffer, size, 0);
-  if (received > 0) return {ChannelIo::kDone, static_cast<size_t>(received)};
-  if (received == 0) return {ChannelIo::kClosed};
+  if (received > 0) return {ChannelIo::kDone, static_cast<size_t>(received), {}};
+  if (received == 0) return {ChannelIo::kClosed, 0, {}};
   const int code = WSAGetLastError();
   if (code == WSAEWOULDBLOCK) return {};
   return {ChannelIo::kFailed, 0, SocketErrorText(code)};

@@ -9,7 +9,6 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
-#include <utility>
 
 namespace varnolt {
 
@@ -21,13 +20,8 @@ struct ChannelIo {
     kClosed,   // Receive: the server ended the connection (or the TLS session)
     kFailed,   // `error` says why, in a few words for the user
   };
-  // Not an aggregate, so that `{kDone, n}` leaves `error` empty without a
-  // missing-initializer warning.
-  ChannelIo(Status result = kWaiting, size_t count = 0, std::string reason = {})
-      : status(result), bytes(count), error(std::move(reason)) {}
-
-  Status status;
-  size_t bytes;
+  Status status = kWaiting;
+  size_t bytes = 0;
   std::string error;
 };
 

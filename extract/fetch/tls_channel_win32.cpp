@@ -90,7 +90,7 @@ ChannelIo TlsChannel::Fail(std::string reason) {
 
 ChannelIo TlsChannel::Open(int wait_ms) {
   if (!error_.empty()) return {ChannelIo::kFailed, 0, error_};
-  if (established_) return {ChannelIo::kDone};
+  if (established_) return {ChannelIo::kDone, 0, {}};
   const Deadline deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
   if (!have_credentials_) {
     const SECURITY_STATUS status = AcquireCredentials(&credentials_);
@@ -114,7 +114,7 @@ ChannelIo TlsChannel::Open(int wait_ms) {
       established_ = true;
       // What came after the server's last handshake record is application data.
       need_input_ = incoming_.empty();
-      return {ChannelIo::kDone};
+      return {ChannelIo::kDone, 0, {}};
     }
     if (need_input_) {
       const ChannelIo read = ReadMore(deadline);
@@ -196,7 +196,7 @@ ChannelIo TlsChannel::Flush(Deadline deadline) {
   }
   outgoing_.clear();
   outgoing_sent_ = 0;
-  return {ChannelIo::kDone};
+  return {ChannelIo::kDone, 0, {}};
 }
 
 ChannelIo TlsChannel::ReadMore(Deadline deadline) {
@@ -207,9 +207,9 @@ ChannelIo TlsChannel::ReadMore(Deadline deadline) {
   incoming_.resize(old_size + (received > 0 ? static_cast<size_t>(received) : 0));
   if (received > 0) {
     need_input_ = false;
-    return {ChannelIo::kDone};
+    return {ChannelIo::kDone, 0, {}};
   }
-  if (received == 0) return {ChannelIo::kClosed};
+  if (received == 0) return {ChannelIo::kClosed, 0, {}};
   const int code = WSAGetLastError();
   if (code == WSAEWOULDBLOCK) return {};
   return Fail(SocketErrorText(code));
@@ -248,14 +248,14 @@ ChannelIo TlsChannel::Send(std::string_view data, int wait_ms) {
   }
   const ChannelIo flushed = Flush(deadline);
   if (flushed.status != ChannelIo::kDone) return flushed;
-  return {ChannelIo::kDone, std::exchange(pending_taken_, 0)};
+  return {ChannelIo::kDone, std::exchange(pending_taken_, 0), {}};
 }
 
 ChannelIo TlsChannel::Receive(char* buffer, size_t capacity, int wait_ms) {
   if (!error_.empty()) return {ChannelIo::kFailed, 0, error_};
   if (!established_) return {ChannelIo::kFailed, 0, "TLS session not open"};
   if (plain_taken_ < plain_.size()) return TakePlain(buffer, capacity);
-  if (closed_) return {ChannelIo::kClosed};
+  if (closed_) return {ChannelIo::kClosed, 0, {}};
   const Deadline deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
   for (;;) {
     // A reply of ours to a new handshake; reading goes on while it waits.
@@ -290,7 +290,7 @@ ChannelIo TlsChannel::Receive(char* buffer, size_t capacity, int wait_ms) {
     const ChannelIo decrypted = DecryptRecord();
     if (decrypted.status == ChannelIo::kFailed) return decrypted;
     if (plain_taken_ < plain_.size()) return TakePlain(buffer, capacity);
-    if (closed_) return {ChannelIo::kClosed};
+    if (closed_) return {ChannelIo::kClosed, 0, {}};
   }
 }
 
@@ -332,7 +332,7 @@ ChannelIo TlsChannel::DecryptRecord() {
     handshake_complete_ = false;
     need_input_ = false;
   }
-  return {ChannelIo::kDone};
+  return {ChannelIo::kDone, 0, {}};
 }
 
 ChannelIo TlsChannel::TakePlain(char* buffer, size_t capacity) {
@@ -343,7 +343,7 @@ ChannelIo TlsChannel::TakePlain(char* buffer, size_t capacity) {
     plain_.clear();
     plain_taken_ = 0;
   }
-  return {ChannelIo::kDone, size};
+  return {ChannelIo::kDone, size, {}};
 }
 
 std::string TlsChannel::CheckCertificate() {
