@@ -35,7 +35,9 @@ if [ "${1:-}" = "--windows" ]; then
   packages+=(g++-mingw-w64-i686 binutils-mingw-w64-i686
              g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 libz-mingw-w64-dev googletest
              wine wine32:i386 wine64 locales xvfb xdotool xclip x11-utils icoutils
-             python3-minimal)
+             python3-minimal
+             # Wine's TLS provider, and the test certificates for it
+             libgnutls30 libgnutls30:i386 openssl)
 fi
 
 sudo=""

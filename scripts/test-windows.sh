@@ -32,10 +32,12 @@ work=$(mktemp -d)
 xvfb_pid=""
 app_pid=""
 server_pid=""
+tls_server_pid=""
 prefixes=()
 cleanup() {
   [ -n "$app_pid" ] && kill "$app_pid" 2>/dev/null || true
   [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null || true
+  [ -n "$tls_server_pid" ] && kill "$tls_server_pid" 2>/dev/null || true
   for prefix in ${prefixes[@]+"${prefixes[@]}"}; do
     WINEPREFIX=$prefix wineserver -k 2>/dev/null || true
   done
@@ -111,7 +113,7 @@ run_suite() {
   wine cmd /c exit </dev/null >/dev/null 2>&1
 
   # --- Unit tests (GoogleTest under Wine, registered with CTest)
-  if ! (cd "$build" && ctest --output-on-failure --no-tests=error); then
+  if ! (cd "$build" && with_test_authority ctest --output-on-failure --no-tests=error); then
     failed=$((failed + 1))
     echo "FAILED ($arch): ctest" >&2
   fi
@@ -422,7 +424,44 @@ close_while_the_list_fills_ends_with_zero() {
   ends_with_zero 1
 }
 
+# --- TLS servers on 127.0.0.1 for the TLS channel's unit tests, named in
+# the environment (VARNOLT_TLS_*), and a copy of the host's CA bundle that
+# also holds their throwaway authority.
+start_tls_servers() {
+  mkdir "$work/tls"
+  /usr/bin/python3 "$root/tests/fetch/tls_test_server.py" "$work/tls" &
+  tls_server_pid=$!
+  for _ in $(seq 300); do [ -f "$work/tls/environment" ] && break; sleep 0.1; done
+  if [ ! -f "$work/tls/environment" ]; then
+    echo "windows: the TLS test servers did not start; the TLS channel's tests skip" >&2
+    return
+  fi
+  set -a
+  . "$work/tls/environment"
+  set +a
+  if [ -f /etc/ssl/certs/ca-certificates.crt ]; then
+    cat /etc/ssl/certs/ca-certificates.crt "$work/tls/ca.pem" >"$work/tls/bundle.crt"
+  fi
+}
+
+# with_test_authority COMMAND...: COMMAND with the TLS test authority among
+# the trusted roots. Wine 8 takes its roots from the host's CA bundle alone
+# (a certificate a program adds to its "Root" store is dropped), so COMMAND
+# runs in a mount namespace of its own where the bundle is the copy above;
+# nothing changes outside it. Where that cannot be made, COMMAND runs as it
+# is and the tests that need the authority say they skip.
+with_test_authority() {
+  if [ -f "$work/tls/bundle.crt" ] && unshare -m --propagation private true 2>/dev/null; then
+    unshare -m --propagation private sh -c \
+      'mount --bind "$0" /etc/ssl/certs/ca-certificates.crt 2>/dev/null; exec "$@"' \
+      "$work/tls/bundle.crt" "$@"
+  else
+    "$@"
+  fi
+}
+
 start_trickling_server
+start_tls_servers
 
 run_suite win64 "$build64" "$wine64"
 
