@@ -471,6 +471,33 @@ TEST_F(DownloadTest, TheUsersProxySettingsAreFollowed) {
 }
 #endif
 
+#ifdef _WIN32
+// Against the TLS servers scripts/test-windows.sh starts (see
+// tls_test_server.py): one whose authority the test run trusts, one whose
+// it does not. Each answers with the request, then 200,000 bytes.
+TEST_F(DownloadTest, HttpsPagesAreFetchedFromTrustedServersOnly) {
+  const char* trusted = std::getenv("VARNOLT_TLS_PORT");
+  const char* rogue = std::getenv("VARNOLT_TLS_ROGUE_PORT");
+  if (trusted == nullptr || rogue == nullptr) GTEST_SKIP() << "no TLS test servers";
+  const DownloadStatus fetched =
+      DownloadPage("https://localhost:" + std::string(trusted) + "/page.htm", ui_).status;
+  if (fetched != DownloadStatus::kDownloaded &&
+      ui_.log.back().find("certificate not trusted") != std::string::npos) {
+    GTEST_SKIP() << "the test authority is not a trusted root here";
+  }
+  EXPECT_EQ(fetched, DownloadStatus::kDownloaded) << ui_.log.back();
+  const std::string page = ReadFile("download.htm");
+  EXPECT_EQ(page.rfind("GET /page.htm HTTP/1.1\r\nHost: localhost:", 0), 0u) << page.substr(0, 80);
+  EXPECT_GT(page.size(), 200000u);
+
+  ui_ = FakeControls();
+  EXPECT_EQ(DownloadPage("https://localhost:" + std::string(rogue) + "/", ui_).status,
+            DownloadStatus::kFailed);
+  EXPECT_EQ(ui_.log.back(), "FEHLER:Download fehlgeschlagen (certificate not trusted)");
+  EXPECT_EQ(ReadFile("download.htm"), page);
+}
+#endif
+
 TEST_F(DownloadTest, RedirectToAnotherSchemeIsNotFollowed) {
   // The transfer fails whether or not the redirect is followed (nobody
   // answers there); only the trap tells whether it was.
