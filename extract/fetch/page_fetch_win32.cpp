@@ -6,8 +6,9 @@
 //
 // Everything runs on the calling thread, in turns of at most 50 ms: each
 // step waits that long for the network at most, and between steps the
-// caller's keep_going and the limits are asked. Only the name lookup, which
-// Winsock offers as one blocking call, runs on a thread of its own.
+// caller's keep_going and the limits are asked. Only the choice of proxy and
+// the name lookup, which the system offers as blocking calls alone, run on
+// a thread of their own.
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
@@ -232,6 +233,9 @@ class PageTransfer {
   bool Open(Channel& channel);
   bool Send(Channel& channel, std::string_view request);
   bool Tunnel(Channel& channel, const std::string& authority);
+  std::unique_ptr<Channel> Request(const WebAddress& address, const std::string& url,
+                                   UniqueSocket& socket);
+  bool ReadReply(Channel& channel, HttpReplyReader& reader);
   Outcome Exchange(const WebAddress& address, const std::string& current, std::string& next);
   std::string StartPage(const std::string& coding);
   std::string WriteBody(const HttpReplyReader& reader, std::string_view coded);
@@ -382,14 +386,13 @@ bool PageTransfer::Tunnel(Channel& channel, const std::string& authority) {
   return true;
 }
 
-// One request and its reply. kPage: the page is in the file, whole. kRedirect:
-// `next` is where to go. kEnded: result_ says why the transfer ended.
-PageTransfer::Outcome PageTransfer::Exchange(const WebAddress& address, const std::string& current,
-                                             std::string& next) {
-  const std::shared_ptr<Route> route = FindRouteTo(address, current);
-  if (route == nullptr) return Outcome::kEnded;
-  UniqueSocket socket;
-  if (!Connect(*route, socket)) return Outcome::kEnded;
+// Connects to the server of `address`, through its proxy if it has one,
+// and sends the request for `address` on the channel it returns; null when
+// the transfer ended meanwhile. `url` is the address as text.
+std::unique_ptr<Channel> PageTransfer::Request(const WebAddress& address, const std::string& url,
+                                               UniqueSocket& socket) {
+  const std::shared_ptr<Route> route = FindRouteTo(address, url);
+  if (route == nullptr || !Connect(*route, socket)) return nullptr;
   // The Host field and the certificate name the server as the address does,
   // in ASCII.
   const std::string host = AsciiHost(address.host);
@@ -399,9 +402,7 @@ PageTransfer::Outcome PageTransfer::Exchange(const WebAddress& address, const st
   std::string target = address.target;
   std::unique_ptr<Channel> channel = std::make_unique<PlainChannel>(socket.get());
   if (address.tls) {
-    if (!route->proxy.empty() && !Tunnel(*channel, named + ":" + address.port)) {
-      return Outcome::kEnded;
-    }
+    if (!route->proxy.empty() && !Tunnel(*channel, named + ":" + address.port)) return nullptr;
     channel = std::make_unique<TlsChannel>(socket.get(), host);
   } else if (!route->proxy.empty()) {
     target = "http://" + authority + target;  // a proxy is told the whole address
@@ -410,43 +411,56 @@ PageTransfer::Outcome PageTransfer::Exchange(const WebAddress& address, const st
                               "\r\nUser-Agent: " + kUserAgent +
                               "\r\nAccept: */*\r\nAccept-Encoding: gzip, deflate"
                               "\r\nConnection: close\r\n\r\n";
-  if (!Open(*channel) || !Send(*channel, request)) return Outcome::kEnded;
+  if (!Open(*channel) || !Send(*channel, request)) return nullptr;
   progress_.connected = true;
+  return channel;
+}
 
-  const HttpReplyReader* reading = nullptr;
-  HttpReplyReader reader(
-      [this, &reading](std::string_view coded) { return WriteBody(*reading, coded); });
-  reading = &reader;
+// Reads the reply on `channel` into `reader`: whole for a page, up to the
+// end of its header for anything else, whose body is not wanted. False when
+// the transfer ended meanwhile.
+bool PageTransfer::ReadReply(Channel& channel, HttpReplyReader& reader) {
   auto buffer = std::make_unique<char[]>(kReceiveBytes);
   while (reader.state() == HttpReplyReader::State::kHeader ||
          reader.state() == HttpReplyReader::State::kBody) {
-    if (!Turn()) return Outcome::kEnded;
-    const ChannelIo io = channel->Receive(buffer.get(), kReceiveBytes, kTurnMilliseconds);
-    if (io.status == ChannelIo::kFailed) return Ended(io.error);
+    if (!Turn()) return false;
+    const ChannelIo io = channel.Receive(buffer.get(), kReceiveBytes, kTurnMilliseconds);
+    if (io.status == ChannelIo::kFailed) return Fail(io.error);
     if (io.status == ChannelIo::kDone) {
       reader.Take(std::string_view(buffer.get(), io.bytes));
     } else if (io.status == ChannelIo::kClosed) {
       reader.TakeClose();
     }
     progress_.header_bytes = earlier_framing_bytes_ + reader.framing_bytes();
-    // A redirect's or an error's body is not wanted.
     if (reader.state() != HttpReplyReader::State::kHeader &&
         (reader.status() < 200 || reader.status() >= 300)) {
       break;
     }
   }
   earlier_framing_bytes_ += reader.framing_bytes();
-  if (reader.state() == HttpReplyReader::State::kFailed) {
-    return Ended(reader.error());
-  }
+  return true;
+}
+
+// One request and its reply. kPage: the page is in the file, whole. kRedirect:
+// `next` is where to go. kEnded: result_ says why the transfer ended.
+PageTransfer::Outcome PageTransfer::Exchange(const WebAddress& address, const std::string& current,
+                                             std::string& next) {
+  UniqueSocket socket;
+  const std::unique_ptr<Channel> channel = Request(address, current, socket);
+  if (channel == nullptr) return Outcome::kEnded;
+  const HttpReplyReader* reading = nullptr;
+  HttpReplyReader reader(
+      [this, &reading](std::string_view coded) { return WriteBody(*reading, coded); });
+  reading = &reader;
+  if (!ReadReply(*channel, reader)) return Outcome::kEnded;
+  if (reader.state() == HttpReplyReader::State::kFailed) return Ended(reader.error());
+
   const int status = reader.status();
   const bool redirect =
       status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
   if (redirect && !reader.location().empty()) {
     next = ResolveLocation(current, reader.location());
-    if (!IsWebAddress(next)) {
-      return Ended("redirect to another scheme than http or https");
-    }
+    if (!IsWebAddress(next)) return Ended("redirect to another scheme than http or https");
     return Outcome::kRedirect;
   }
   if (status >= 300 && status < 400) {
