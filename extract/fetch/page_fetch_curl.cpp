@@ -116,8 +116,8 @@ struct Watch {
   // its header could pass for an empty page.
   bool header_complete = false;
   // The last reply's Content-Encoding, lower-cased; held without allocating,
-  // since it is read inside libcurl's callback. A longer one is cut, which
-  // no coding the program knows is.
+  // since it is read inside libcurl's callback. A longer value is cut short:
+  // no coding the program knows is that long.
   char coding[24] = {};
   std::string stop_reason;  // the limit that ended the transfer
 };
@@ -137,7 +137,7 @@ struct Sink {
   int64_t limit = 0;
   bool too_large = false;
   bool out_of_memory = false;
-  std::string refused;  // the decoder's reason, or its Finish()'s
+  std::string refused;  // the decoder's reason to stop
 };
 
 // Writes decoded body bytes. Returns the empty text, or a reason to stop
