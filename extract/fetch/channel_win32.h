@@ -5,8 +5,10 @@
 #pragma once
 
 #include <winsock2.h>
+#include <ws2tcpip.h>
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -42,6 +44,17 @@ class Channel {
   // the wait, kClosed once the server has ended the connection.
   virtual ChannelIo Receive(char* buffer, size_t capacity, int wait_ms) = 0;
 };
+
+// Connects a non-blocking socket to one of `addresses`, tried in their order:
+// when one has not answered within a quarter of a second the next is
+// started beside it, and the first to connect wins, as browsers do. An
+// address family that is broken on the user's network (IPv6, most often)
+// then costs that quarter second, not the whole connect time. `turn` is
+// asked between waits of at most 50 ms; when it says false, the attempts
+// are given up. Returns the connected socket, or INVALID_SOCKET with
+// `failure` saying why the last address failed (empty when `turn` ended it).
+SOCKET ConnectToFirstThatAnswers(const ADDRINFOW* addresses, const std::function<bool()>& turn,
+                                 std::string& failure);
 
 // Waits up to `wait_ms` until `socket` can be read (or written, when
 // `for_write`), or has failed. Returns false when the wait ran out.

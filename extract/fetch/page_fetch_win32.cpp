@@ -229,7 +229,6 @@ class PageTransfer {
   }
   std::shared_ptr<Route> FindRouteTo(const WebAddress& address, const std::string& url);
   bool Connect(const Route& route, UniqueSocket& socket);
-  bool ConnectTo(const ADDRINFOW& address, UniqueSocket& socket, std::string& failure);
   bool Open(Channel& channel);
   bool Send(Channel& channel, std::string_view request);
   bool Tunnel(Channel& channel, const std::string& authority);
@@ -299,42 +298,16 @@ std::shared_ptr<Route> PageTransfer::FindRouteTo(const WebAddress& address,
   return route;
 }
 
-// Connects to the first hop of `route`, trying each of its addresses.
+// Connects to the first hop of `route`.
 bool PageTransfer::Connect(const Route& route, UniqueSocket& socket) {
-  std::string failure = "could not connect";
-  for (const ADDRINFOW* each = route.found; each != nullptr; each = each->ai_next) {
-    if (ConnectTo(*each, socket, failure)) return true;
-    if (!result_.error.empty() || result_.stopped) return false;
+  std::string failure;
+  const SOCKET connected = ConnectToFirstThatAnswers(route.found, [this] { return Turn(); }, failure);
+  if (connected != INVALID_SOCKET) {
+    socket.Reset(connected);
+    return true;
   }
+  if (!result_.error.empty() || result_.stopped) return false;
   return Fail(route.proxy.empty() ? failure : "proxy: " + failure);
-}
-
-// Tries one of the addresses found. Returns true when connected; false with
-// `failure` set when this address would not take the connection, or with
-// result_ set when the transfer must end.
-bool PageTransfer::ConnectTo(const ADDRINFOW& address, UniqueSocket& socket,
-                             std::string& failure) {
-  socket.Reset(::socket(address.ai_family, address.ai_socktype, address.ai_protocol));
-  if (socket.get() == INVALID_SOCKET) {
-    failure = SocketErrorText(WSAGetLastError());
-    return false;
-  }
-  u_long non_blocking = 1;
-  ioctlsocket(socket.get(), FIONBIO, &non_blocking);
-  if (connect(socket.get(), address.ai_addr, static_cast<int>(address.ai_addrlen)) != 0 &&
-      WSAGetLastError() != WSAEWOULDBLOCK) {
-    failure = SocketErrorText(WSAGetLastError());
-    return false;
-  }
-  while (!WaitForSocket(socket.get(), true, kTurnMilliseconds)) {
-    if (!Turn()) return false;
-  }
-  int error = 0;
-  int size = sizeof error;
-  getsockopt(socket.get(), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &size);
-  if (error == 0) return true;
-  failure = SocketErrorText(error);
-  return false;
 }
 
 bool PageTransfer::Open(Channel& channel) {
