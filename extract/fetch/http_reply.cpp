@@ -2,22 +2,18 @@
 
 #include <algorithm>
 
+#include "extract/fetch/ascii_case.h"
+
 namespace varnolt {
 namespace {
 
 // A chunk-size line holds a few hex digits and perhaps an extension.
 constexpr size_t kMaxChunkLine = 4096;
 
-char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c; }
-
 std::string Lowered(std::string_view text) {
   std::string lowered(text);
-  for (char& c : lowered) c = Lower(c);
+  for (char& c : lowered) c = AsciiLower(c);
   return lowered;
-}
-
-bool EqualsFolded(std::string_view text, std::string_view lower) {
-  return text.size() == lower.size() && Lowered(text) == lower;
 }
 
 std::string_view Trimmed(std::string_view text) {
@@ -35,8 +31,8 @@ int64_t ParseNumber(std::string_view text, int base) {
     int digit;
     if (c >= '0' && c <= '9') {
       digit = c - '0';
-    } else if (base == 16 && Lower(c) >= 'a' && Lower(c) <= 'f') {
-      digit = Lower(c) - 'a' + 10;
+    } else if (base == 16 && AsciiLower(c) >= 'a' && AsciiLower(c) <= 'f') {
+      digit = AsciiLower(c) - 'a' + 10;
     } else {
       return -1;
     }
@@ -57,8 +53,8 @@ HttpReplyReader::State HttpReplyReader::Take(std::string_view bytes) {
     }
     const size_t newline = bytes.find('\n');
     const size_t take = newline == std::string_view::npos ? bytes.size() : newline + 1;
-    const bool in_header = part_ == Part::kStatusLine || part_ == Part::kField ||
-                           part_ == Part::kTrailer;
+    const bool in_header =
+        part_ == Part::kStatusLine || part_ == Part::kField || part_ == Part::kTrailer;
     if (in_header && header_size_ + static_cast<int64_t>(take) > kMaxReplyHeaderBytes) {
       Fail("header too large");
       break;
@@ -118,8 +114,7 @@ bool HttpReplyReader::TakeHeaderLine(std::string_view line) {
       const std::string_view code =
           space == std::string_view::npos ? std::string_view() : line.substr(space + 1, 3);
       const int64_t number = ParseNumber(code, 10);
-      if (code.size() != 3 || number < 100 ||
-          (line.size() > space + 4 && line[space + 4] != ' ')) {
+      if (code.size() != 3 || number < 100 || (line.size() > space + 4 && line[space + 4] != ' ')) {
         Fail("malformed status line");
         return false;
       }

@@ -58,8 +58,17 @@ class HttpReplyReader {
   int64_t body_bytes() const { return body_bytes_; }
 
  private:
-  enum class Part { kStatusLine, kField, kLength, kUntilClose, kChunkSize, kChunkData,
-                    kChunkEnd, kTrailer, kEnd };
+  enum class Part {
+    kStatusLine,
+    kField,
+    kLength,
+    kUntilClose,
+    kChunkSize,
+    kChunkData,
+    kChunkEnd,
+    kTrailer,
+    kEnd
+  };
 
   bool TakeHeaderLine(std::string_view line);
   bool TakeField(std::string_view name, std::string_view value);
@@ -73,7 +82,7 @@ class HttpReplyReader {
   State state_ = State::kHeader;
   Part part_ = Part::kStatusLine;
   std::string error_;
-  std::string line_;  // the line read so far
+  std::string line_;         // the line read so far
   int64_t header_size_ = 0;  // of the reply being read
   bool any_byte_ = false;
 

@@ -16,6 +16,7 @@
 #include <string_view>
 #include <system_error>
 
+#include "extract/fetch/ascii_case.h"
 #include "extract/fetch/body_decoder.h"
 #include "extract/fetch/page_fetch.h"
 #include "extract/fetch/transfer_limits.h"
@@ -181,15 +182,6 @@ size_t WriteBody(char* data, size_t size, size_t count, void* user) {
   return 0;  // anything short of `bytes` makes libcurl abort the transfer
 }
 
-bool EqualsFolded(std::string_view text, std::string_view lower) {
-  if (text.size() != lower.size()) return false;
-  for (size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    if ((c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c) != lower[i]) return false;
-  }
-  return true;
-}
-
 // Copies the field value `value`, trimmed and lower-cased, into `coding`.
 template <size_t N>
 void ReadCoding(std::string_view value, char (&coding)[N]) {
@@ -200,11 +192,12 @@ void ReadCoding(std::string_view value, char (&coding)[N]) {
   }
   size_t length = 0;
   for (; length < value.size() && length + 1 < N; ++length) {
-    const char c = value[length];
-    coding[length] = c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c;
+    coding[length] = AsciiLower(value[length]);
   }
   coding[length] = '\0';
 }
+
+constexpr std::string_view kCodingField = "content-encoding:";
 
 // libcurl hands over each header line whole, the status lines of redirects
 // and interim replies and the empty line that ends each header included.
@@ -217,8 +210,8 @@ size_t ReadHeaderLine(char* data, size_t size, size_t count, void* user) {
     watch->header_open = true;
     watch->header_complete = false;
     watch->coding[0] = '\0';
-  } else if (watch->header_open && line.size() > 17 && EqualsFolded(line.substr(0, 17), "content-encoding:")) {
-    ReadCoding(line.substr(17), watch->coding);
+  } else if (watch->header_open && StartsWithFolded(line, kCodingField)) {
+    ReadCoding(line.substr(kCodingField.size()), watch->coding);
   } else if (watch->header_open && (line == "\r\n" || line == "\n")) {
     watch->header_open = false;
     watch->header_complete = true;

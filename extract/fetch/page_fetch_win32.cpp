@@ -9,10 +9,13 @@
 // caller's keep_going and the limits are asked. Only the choice of proxy and
 // the name lookup, which the system offers as blocking calls alone, run on
 // a thread of their own.
+// Winsock's headers must come before the rest of the system's.
+// clang-format off
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
 #include <winhttp.h>
+// clang-format on
 
 #include <cstdint>
 #include <cstdio>
@@ -104,9 +107,9 @@ struct Route {
   std::string forced_proxy;  // FetchOptions::proxy
   // Found.
   HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  std::string proxy;       // "http://host:port", empty for none
-  WebAddress first_hop;    // the proxy's address, or `address`
-  std::string error;       // why no way was found
+  std::string proxy;     // "http://host:port", empty for none
+  WebAddress first_hop;  // the proxy's address, or `address`
+  std::string error;     // why no way was found
   bool out_of_memory = false;
   ADDRINFOW* found = nullptr;
 
@@ -130,8 +133,7 @@ std::string SystemProxy(const Route& route) {
   std::string proxies = config.lpszProxy != nullptr ? FromWide(config.lpszProxy) : "";
   std::string bypass = config.lpszProxyBypass != nullptr ? FromWide(config.lpszProxyBypass) : "";
   if (config.fAutoDetect || config.lpszAutoConfigUrl != nullptr) {
-    HINTERNET session =
-        WinHttpOpen(L"Varnolt", WINHTTP_ACCESS_TYPE_NO_PROXY, nullptr, nullptr, 0);
+    HINTERNET session = WinHttpOpen(L"Varnolt", WINHTTP_ACCESS_TYPE_NO_PROXY, nullptr, nullptr, 0);
     WINHTTP_AUTOPROXY_OPTIONS automatic{};
     if (config.lpszAutoConfigUrl != nullptr) {
       automatic.dwFlags = WINHTTP_AUTOPROXY_CONFIG_URL;
@@ -143,9 +145,10 @@ std::string SystemProxy(const Route& route) {
     WINHTTP_PROXY_INFO answer{};
     if (session != nullptr &&
         WinHttpGetProxyForUrl(session, ToWide(route.url).c_str(), &automatic, &answer)) {
-      proxies = answer.dwAccessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY && answer.lpszProxy != nullptr
-                    ? FromWide(answer.lpszProxy)
-                    : "";
+      proxies =
+          answer.dwAccessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY && answer.lpszProxy != nullptr
+              ? FromWide(answer.lpszProxy)
+              : "";
       bypass = answer.lpszProxyBypass != nullptr ? FromWide(answer.lpszProxyBypass) : "";
       FreeGlobal(answer.lpszProxy);
       FreeGlobal(answer.lpszProxyBypass);
@@ -174,8 +177,8 @@ void FindRoute(Route& route) {
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
   hints.ai_protocol = IPPROTO_TCP;
-  const int error = GetAddrInfoW(ToWide(host).c_str(), ToWide(route.first_hop.port).c_str(),
-                                 &hints, &route.found);
+  const int error = GetAddrInfoW(ToWide(host).c_str(), ToWide(route.first_hop.port).c_str(), &hints,
+                                 &route.found);
   if (error == WSAHOST_NOT_FOUND || error == WSANO_DATA) {
     route.error = route.proxy.empty() ? "server not found" : "proxy not found";
   } else if (error != 0) {
@@ -301,7 +304,8 @@ std::shared_ptr<Route> PageTransfer::FindRouteTo(const WebAddress& address,
 // Connects to the first hop of `route`.
 bool PageTransfer::Connect(const Route& route, UniqueSocket& socket) {
   std::string failure;
-  const SOCKET connected = ConnectToFirstThatAnswers(route.found, [this] { return Turn(); }, failure);
+  const SOCKET connected = ConnectToFirstThatAnswers(
+      route.found, [this] { return Turn(); }, failure);
   if (connected != INVALID_SOCKET) {
     socket.Reset(connected);
     return true;
@@ -464,9 +468,8 @@ std::string PageTransfer::WriteBody(const HttpReplyReader& reader, std::string_v
     std::string refused = StartPage(reader.content_encoding());
     if (!refused.empty()) return refused;
   }
-  return decoder_->Decode(coded, [this](std::string_view decoded) {
-    return WriteDecoded(decoded);
-  });
+  return decoder_->Decode(coded,
+                          [this](std::string_view decoded) { return WriteDecoded(decoded); });
 }
 
 std::string PageTransfer::WriteDecoded(std::string_view decoded) {

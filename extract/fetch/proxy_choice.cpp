@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <vector>
 
+#include "extract/fetch/ascii_case.h"
+
 namespace varnolt {
 namespace {
-
-char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c; }
 
 std::vector<std::string_view> Entries(std::string_view list) {
   std::vector<std::string_view> entries;
@@ -29,7 +29,7 @@ bool Matches(std::string_view pattern, std::string_view text) {
     if (p < pattern.size() && pattern[p] == '*') {
       star = p++;
       resume = t;
-    } else if (p < pattern.size() && Lower(pattern[p]) == Lower(text[t])) {
+    } else if (p < pattern.size() && AsciiLower(pattern[p]) == AsciiLower(text[t])) {
       ++p;
       ++t;
     } else if (star != std::string_view::npos) {

@@ -4,17 +4,10 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "extract/fetch/ascii_case.h"
+
 namespace varnolt {
 namespace {
-
-bool StartsWithFolded(std::string_view text, std::string_view prefix) {
-  if (text.size() < prefix.size()) return false;
-  for (size_t i = 0; i < prefix.size(); ++i) {
-    const char c = text[i];
-    if ((c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c) != prefix[i]) return false;
-  }
-  return true;
-}
 
 bool IsControlOrSpace(unsigned char c) { return c <= 0x20 || c == 0x7F; }
 
@@ -22,8 +15,8 @@ bool IsHostByte(unsigned char c) {
   // Letters, digits and the few marks a registered name or an IPv4 literal
   // holds; bytes from 0x80 up are an international name, turned into its
   // ASCII form before it is looked up.
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-         c == '.' || c == '-' || c == '_' || c == '~' || c >= 0x80;
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+         c == '-' || c == '_' || c == '~' || c >= 0x80;
 }
 
 std::string PercentEncodeHighBytes(std::string_view text) {
@@ -110,7 +103,8 @@ bool ParseWebAddress(std::string_view text, WebAddress& address) {
     if (close == std::string_view::npos) return false;
     port = host.substr(close + 1);
     host = host.substr(1, close - 1);
-    if (host.empty() || host.find_first_not_of("0123456789abcdefABCDEF:.") != std::string_view::npos) {
+    if (host.empty() ||
+        host.find_first_not_of("0123456789abcdefABCDEF:.") != std::string_view::npos) {
       return false;
     }
     if (!port.empty() && port.front() != ':') return false;
@@ -138,7 +132,9 @@ bool ParseWebAddress(std::string_view text, WebAddress& address) {
   }
   address.host = std::string(host);
   address.target = PercentEncodeHighBytes(target);
-  if (address.target.empty() || address.target.front() == '?') address.target = "/" + address.target;
+  if (address.target.empty() || address.target.front() == '?') {
+    address.target = "/" + address.target;
+  }
   return true;
 }
 

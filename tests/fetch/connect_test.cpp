@@ -13,7 +13,8 @@ namespace {
 // A list of addresses as the name lookup gives it, all 127.0.0.1.
 class Addresses {
  public:
-  explicit Addresses(const std::vector<int>& ports) : addresses_(ports.size()), items_(ports.size()) {
+  explicit Addresses(const std::vector<int>& ports)
+      : addresses_(ports.size()), items_(ports.size()) {
     for (size_t i = 0; i < ports.size(); ++i) {
       addresses_[i] = test_socket::Loopback(ports[i]);
       ADDRINFOW& item = items_[i];
@@ -60,8 +61,8 @@ TEST(ConnectToFirstThatAnswers, AnAddressThatNeverAnswersIsPassedByTheNext) {
   std::string failure;
   // Without the race, the first address holds the connection until the
   // turns run out.
-  const SOCKET connected =
-      ConnectToFirstThatAnswers(addresses.first(), [&] { return ++turns < 100; }, failure);
+  const SOCKET connected = ConnectToFirstThatAnswers(
+      addresses.first(), [&] { return ++turns < 100; }, failure);
   ASSERT_NE(connected, INVALID_SOCKET) << failure;
   EXPECT_EQ(PeerPort(connected), answering_port);
   closesocket(connected);
@@ -74,7 +75,8 @@ TEST(ConnectToFirstThatAnswers, SaysWhyWhenNoAddressAnswers) {
   test_socket::Session session;
   const Addresses refusing({UnusedPort(), UnusedPort()});
   std::string failure;
-  EXPECT_EQ(ConnectToFirstThatAnswers(refusing.first(), [] { return true; }, failure),
+  EXPECT_EQ(ConnectToFirstThatAnswers(
+                refusing.first(), [] { return true; }, failure),
             INVALID_SOCKET);
   EXPECT_EQ(failure, "connection refused");
 
@@ -85,7 +87,8 @@ TEST(ConnectToFirstThatAnswers, SaysWhyWhenNoAddressAnswers) {
   const sockaddr_in address = test_socket::Loopback(silent_port);
   connect(filler, reinterpret_cast<const sockaddr*>(&address), sizeof address);
   const Addresses waiting({silent_port});
-  EXPECT_EQ(ConnectToFirstThatAnswers(waiting.first(), [] { return false; }, failure),
+  EXPECT_EQ(ConnectToFirstThatAnswers(
+                waiting.first(), [] { return false; }, failure),
             INVALID_SOCKET);
   EXPECT_EQ(failure, "");
   closesocket(filler);

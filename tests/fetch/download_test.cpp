@@ -207,7 +207,7 @@ TEST_F(DownloadTest, FailedTransferKeepsOldPageAndScansNothing) {
     long max_redirects = 10;
   } cases[] = {
       {server_.Url("/missing"), "HTTP 404"},
-      {server_.Url("/bad-request"), "HTTP 400"},        // the least status that fails
+      {server_.Url("/bad-request"), "HTTP 400"},  // the least status that fails
       // An interim status, then no reply.
       {server_.Url("/informational"), "", "reply without a status line"},
       {refused, "", "connection refused"},
@@ -387,8 +387,9 @@ TEST_F(DownloadTest, TenRedirectsAreFollowedAndElevenAreNot) {
 // address, which it serves like a path, and a CONNECT names host and port.
 TEST_F(DownloadTest, PagesAreFetchedThroughAProxy) {
   TestServer proxy({{"http://pages.invalid:8080/links.htm", Ok(kPage)},
-                    {"secure.invalid:443", "HTTP/1.1 407 Proxy Authentication Required\r\n"
-                                           "Content-Length: 0\r\n\r\n"}});
+                    {"secure.invalid:443",
+                     "HTTP/1.1 407 Proxy Authentication Required\r\n"
+                     "Content-Length: 0\r\n\r\n"}});
   FetchOptions options;
   options.proxy = proxy.Url("");
   EXPECT_EQ(DownloadPage("http://pages.invalid:8080/links.htm", ui_, options).status,

@@ -1,7 +1,6 @@
-#include "extract/fetch/http_reply.h"
-
 #include <string>
 
+#include "extract/fetch/http_reply.h"
 #include "extract/fetch/proxy_choice.h"
 #include "extract/fetch/web_address.h"
 #include "gtest/gtest.h"
@@ -43,8 +42,9 @@ TEST(HttpReplyReader, WholeRepliesInAnyPiecesGiveTheirBody) {
     bool needs_close;  // the body ends only with the connection
   } cases[] = {
       {"length", "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhelloIGNORED", "hello", false},
-      {"chunks with extension and trailer", "HTTP/1.1 200 OK\r\ntransfer-encoding: Chunked\r\nContent-Length: 99\r\n\r\n"
-                  "5;x=1\r\nhello\r\nA\r\n0123456789\r\n0\r\nTrailer: t\r\n\r\n",
+      {"chunks with extension and trailer",
+       "HTTP/1.1 200 OK\r\ntransfer-encoding: Chunked\r\nContent-Length: 99\r\n\r\n"
+       "5;x=1\r\nhello\r\nA\r\n0123456789\r\n0\r\nTrailer: t\r\n\r\n",
        "hello0123456789", false},
       {"empty by length", "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n", "", false},
       // A folded line belongs to the field before it, whatever it says.
@@ -53,16 +53,17 @@ TEST(HttpReplyReader, WholeRepliesInAnyPiecesGiveTheirBody) {
       {"header of the largest size taken",
        "HTTP/1.1 200 OK\r\nX: " + std::string(kMaxReplyHeaderBytes - 24, 'a') + "\r\n\r\nok", "ok",
        true},
-      {"interim replies first", "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 103 Hints\r\nLink: x\r\n\r\n"
-                                "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok",
+      {"interim replies first",
+       "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 103 Hints\r\nLink: x\r\n\r\n"
+       "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok",
        "ok", false},
       {"empty by status", "HTTP/1.1 204 No Content\r\nContent-Length: 7\r\n\r\n", "", false},
   };
   for (const auto& c : cases) {
     for (size_t piece : {size_t{1}, size_t{3}, size_t{1000}}) {
       const Read open = ReadReply(c.reply, piece, false);
-      EXPECT_EQ(open.state, c.needs_close ? HttpReplyReader::State::kBody
-                                          : HttpReplyReader::State::kDone)
+      EXPECT_EQ(open.state,
+                c.needs_close ? HttpReplyReader::State::kBody : HttpReplyReader::State::kDone)
           << c.what << " in pieces of " << piece << ": " << open.error;
       const Read read = ReadReply(c.reply, piece);
       EXPECT_EQ(read.state, HttpReplyReader::State::kDone) << c.what << ": " << read.error;
@@ -141,9 +142,9 @@ TEST(WebAddress, SplitsWhatTheRequestNeedsAndRefusesTheRest) {
   EXPECT_EQ(address.host, "::1");
   EXPECT_EQ(address.port, "80");
   EXPECT_EQ(address.target, "/a/%C3%A9.htm");
-  for (const char* bad : {"http://", "http://:80/", "http://h:0/", "http://h:65536/", "http://h:x/",
-                          "http://h/a b", "http://h/\x01", "http://h\"/", "http://[::1/", "http://[::1]x/",
-                          "ftp://h/", "http:/h"}) {
+  for (const char* bad :
+       {"http://", "http://:80/", "http://h:0/", "http://h:65536/", "http://h:x/", "http://h/a b",
+        "http://h/\x01", "http://h\"/", "http://[::1/", "http://[::1]x/", "ftp://h/", "http:/h"}) {
     EXPECT_FALSE(ParseWebAddress(bad, address)) << bad;
   }
 }
@@ -164,7 +165,8 @@ TEST(WebAddress, RedirectsResolveAgainstTheAddressTheyCameFrom) {
       {"?r=2", "http://h:8/dir/page.htm?r=2"},
       {"", "http://h:8/dir/page.htm"},
   };
-  for (const auto& c : cases) EXPECT_EQ(ResolveLocation(base, c.location), c.resolved) << c.location;
+  for (const auto& c : cases)
+    EXPECT_EQ(ResolveLocation(base, c.location), c.resolved) << c.location;
   EXPECT_EQ(ResolveLocation("http://h", "a"), "http://h/a");
 }
 
@@ -179,8 +181,8 @@ TEST(ChooseProxy, FollowsTheSchemeAndTheBypassList) {
   EXPECT_EQ(ChooseProxy("ftp=f:21; https=http://s:443", "", secure), "http://s:443");
   EXPECT_EQ(ChooseProxy("all:1;http=h:2", "", plain), "http://h:2");
   EXPECT_EQ(ChooseProxy("", "", plain), "");
-  for (const char* bypass : {"*.EXAMPLE.org", "pages.*", "other;pages.example.org", "*",
-                             "pages.example.org*"}) {
+  for (const char* bypass :
+       {"*.EXAMPLE.org", "pages.*", "other;pages.example.org", "*", "pages.example.org*"}) {
     EXPECT_EQ(ChooseProxy("proxy:3128", bypass, plain), "") << bypass;
   }
   for (const char* bypass : {"<local>", "example.org", "*.example", "pages.example.org.x"}) {
