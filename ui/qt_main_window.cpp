@@ -26,6 +26,7 @@
 #include "extract/boundary/log_texts.h"
 #include "extract/boundary/status_log.h"
 #include "ui/qt_desktop.h"
+#include "ui/qt_line_view.h"
 #include "ui/qt_result_list.h"
 #include "ui/qt_status_list.h"
 #include "ui/qt_text.h"
@@ -189,7 +190,10 @@ class WindowWidget : public QWidget {
     if (event->type() == QEvent::FocusIn || event->type() == QEvent::FocusOut) {
       if (static_cast<QFocusEvent*>(event)->reason() != Qt::PopupFocusReason) {
         if (watched == owner_.control(kInputField)) owner_.Queue(EventControl, kInputField);
-        if (watched == owner_.control(kResultList)) owner_.Queue(EventControl, kResultList);
+        const auto* widget = qobject_cast<const QWidget*>(watched);
+        if (widget && owner_.control(kResultList)->isAncestorOf(widget)) {
+          owner_.Queue(EventControl, kResultList);
+        }
       }
     }
     return QWidget::eventFilter(watched, event);
@@ -239,10 +243,12 @@ void QtMainWindow::CreateControls() {
   progress_->setTextVisible(false);
 
   result_list_ = std::make_unique<QtResultList>(window);
-  QPlainTextEdit* editor = result_list_->editor();
-  editor->installEventFilter(window);
-  editor->setAcceptDrops(false);
-  editor->viewport()->setAcceptDrops(false);
+  for (QAbstractScrollArea* page : {static_cast<QAbstractScrollArea*>(result_list_->view()),
+                                    static_cast<QAbstractScrollArea*>(result_list_->editor())}) {
+    page->installEventFilter(window);
+    page->setAcceptDrops(false);
+    page->viewport()->setAcceptDrops(false);
+  }
 
   start_ = new QPushButton(LayoutText(kStartButton), window);
 
@@ -386,8 +392,8 @@ void QtMainWindow::SelectItem(int id, int index) {
   if (id == kStatusLog) status_list_->Select(index);
 }
 
-void QtMainWindow::ReportLostLines() {
-  if (!result_list_->LossToReport()) return;
+void QtMainWindow::ReportMemoryShortage() {
+  if (!result_list_->ShortageToReport()) return;
   // A command that ran out of memory itself has said so already.
   const int lines = status_list_->Count();
   if (lines > 0 && status_list_->Text(lines - 1) == kLogNoMemory) return;
@@ -399,7 +405,7 @@ void QtMainWindow::ReportLostLines() {
 
 int QtMainWindow::PollEvent() {
   SyncLists(kResultSlicePerPollMs);
-  ReportLostLines();
+  ReportMemoryShortage();
   // Without WaitForMoreEvents this returns once the pending events are
   // delivered; user input among them is held, the widgets queue the rest of
   // what concerns the program.
@@ -479,7 +485,7 @@ int QtMainWindow::DeliverHeldInput() {
   // The editor is read-only while lines wait; a key let through now would be
   // lost, and a click would place a caret that the next lines move on.
   if (result_list_->Filling() && AimsAtResultList(held_input_.front())) return 0;
-  const HeldInput input = std::move(held_input_.front());
+  HeldInput input = std::move(held_input_.front());
   held_input_.pop_front();
   const std::unique_ptr<QEvent> event = input.make();
   delivering_ = event.get();
@@ -488,11 +494,17 @@ int QtMainWindow::DeliverHeldInput() {
   // takes the focus.
   QCoreApplication::sendEvent(window, event.get());
   delivering_ = nullptr;
+  // The result list's view took the input as a call for its editor, which
+  // is still taking the lines: the input waits for it.
+  if (result_list_->InputToReplay()) {
+    held_input_.push_front(std::move(input));
+    return 0;
+  }
   return input.type;
 }
 
 bool QtMainWindow::AimsAtResultList(const HeldInput& input) const {
-  const QWidget* editor = result_list_->editor();
+  const QWidget* list = result_list_->widget();
   const QWidget* target = nullptr;
   switch (input.type) {
     case QEvent::KeyPress:
@@ -507,7 +519,7 @@ bool QtMainWindow::AimsAtResultList(const HeldInput& input) const {
     default:
       break;
   }
-  return target != nullptr && (target == editor || editor->isAncestorOf(target));
+  return target != nullptr && (target == list || list->isAncestorOf(target));
 }
 
 std::string QtMainWindow::ChooseInputFile() {
@@ -544,7 +556,7 @@ QWidget* QtMainWindow::control(int id) const {
     case kProgressBar:
       return progress_;
     case kResultList:
-      return result_list_->editor();
+      return result_list_->widget();
     case kStartButton:
       return start_;
     case kStatusLog:

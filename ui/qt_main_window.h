@@ -142,7 +142,7 @@ class QtMainWindow final : public MainWindow {
   // Logs "FEHLER:Nicht genug Arbeitsspeicher" when the result list dropped
   // lines, unless the log ends with that line already. Between commands only:
   // a running scan learns of the loss from its next line and says so itself.
-  void ReportLostLines();
+  void ReportMemoryShortage();
 
   // Moves the window so that its outer frame sits at the screen's centre.
   void Centre();

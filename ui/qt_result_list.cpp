@@ -1,6 +1,11 @@
 #include "ui/qt_result_list.h"
 
+#include <QApplication>
+#include <QCursor>
+#include <QElapsedTimer>
 #include <QPlainTextEdit>
+#include <QScrollBar>
+#include <QStackedLayout>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
@@ -18,6 +23,7 @@
 
 #include "extract/boundary/bytes.h"
 #include "extract/boundary/controls.h"
+#include "ui/qt_line_view.h"
 #include "ui/qt_text.h"
 
 namespace varnolt {
@@ -42,6 +48,11 @@ constexpr qsizetype kMaxLineText = kMaxItemText;
 // The size of the blocks that waiting lines are stored in; a longer line gets
 // a block of its own.
 constexpr size_t kStoreBlock = size_t{2} << 20;
+
+// The most lines that go into the editor at once for the input that asks for
+// it, in a few tens of milliseconds; a longer list goes over behind the view,
+// a slice at a time, and the input waits for it.
+constexpr size_t kHandOverAtOnceLines = 20000;
 
 // Lines moved into the editor in one insertion: large enough that the fixed
 // cost of an edit does not count, small enough to keep within a time budget.
@@ -140,30 +151,73 @@ std::string EncodeLine(QString text) {
   return EncodeText(text);
 }
 
+void GiveBackFreedMemory() {
+#if defined(__GLIBC__)
+  // Once a large block has been freed, the C library takes blocks of this
+  // size from its heap rather than from the system, and keeps the pages of
+  // those freed in the heap's midst: these, and the scan's tables before them.
+  // Given back now, they do not stack on the document's growth.
+  malloc_trim(0);
+#endif
+}
+
 }  // namespace
 
-QtResultList::QtResultList(QWidget* parent) : editor_(new QPlainTextEdit(parent)) {
+QtResultList::QtResultList(QWidget* parent) : control_(new QWidget(parent)) {
+  // The editor stays visible under the view while it takes the lines: a
+  // hidden one lays out every line it is given, which more than doubles the
+  // memory the lines take in it.
+  pages_ = new QStackedLayout(control_);
+  pages_->setStackingMode(QStackedLayout::StackAll);
+  view_ = new QtLineView(
+      control_,
+      {[this] { return LineCount(); }, [this](size_t line) { return ShownText(line); },
+       [this] { return mode_ == Mode::kViewing ? LinesInEditor() + longest_ : SIZE_MAX; }},
+      [this](QEvent& event) { Edit(event); });
+  view_->setObjectName("view");
+  editor_ = new QPlainTextEdit(control_);
   editor_->setLineWrapMode(QPlainTextEdit::NoWrap);
   editor_->setTabChangesFocus(true);
   editor_->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
   editor_->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+  for (QWidget* page : {static_cast<QWidget*>(view_), static_cast<QWidget*>(editor_)}) {
+    page->setFocusPolicy(Qt::StrongFocus);
+    pages_->addWidget(page);
+  }
+  ShowPage(view_);
+}
+
+QWidget* QtResultList::widget() const { return control_; }
+
+// The page goes on top and takes the focus if the other had it; the view
+// hides under the editor, whose text it no longer shows.
+void QtResultList::ShowPage(QWidget* page) {
+  control_->setFocusProxy(page);
+  if (page == view_) view_->show();
+  pages_->setCurrentWidget(page);
+  if (page == editor_) view_->hide();
+}
+
+bool QtResultList::Filling() const {
+  return mode_ == Mode::kHandingOver || (mode_ == Mode::kEditing && !lines_.empty());
 }
 
 void QtResultList::Add(std::string_view text) {
   // The editor could not take the lines before this one; the caller learns of
   // it as of any other line the list cannot hold.
   if (lines_lost_) throw std::bad_alloc();
-  const bool empty = waiting_.empty() && editor_->document()->characterCount() <= 1;
+  const bool empty =
+      lines_.empty() && (mode_ != Mode::kEditing || editor_->document()->characterCount() <= 1);
   if (empty && text.empty()) return;
   if (PlainAscii(text)) {
-    Wait(text, true);
+    Store(text, true);
     return;
   }
   // A text that is UTF-8 as a whole is so in every line; else each line is
   // judged on its own.
   const bool utf8 = IsValidUtf8(text);
   if (!MayHoldBreak(text)) {
-    Wait(text, utf8);
+    Store(text, utf8);
     return;
   }
   size_t begin = 0;
@@ -174,15 +228,15 @@ void QtResultList::Add(std::string_view text) {
       continue;
     }
     const std::string_view line = text.substr(begin, i - begin);
-    Wait(line, utf8 || IsValidUtf8(line));
+    Store(line, utf8 || IsValidUtf8(line));
     i += length;
     begin = i;
   }
   const std::string_view last = text.substr(begin);
-  Wait(last, utf8 || IsValidUtf8(last));
+  Store(last, utf8 || IsValidUtf8(last));
 }
 
-void QtResultList::Wait(std::string_view bytes, bool utf8) {
+void QtResultList::Store(std::string_view bytes, bool utf8) {
   // The room first, then the line, then its bytes: when memory runs out on
   // either step, the list is as it was.
   if (bytes.size() > block_free_ || blocks_.empty()) {
@@ -192,9 +246,28 @@ void QtResultList::Wait(std::string_view bytes, bool utf8) {
   }
   LargeBlock& last = blocks_.back();
   const size_t offset = last.get_deleter().bytes - block_free_;
-  waiting_.push_back({first_block_ + blocks_.size() - 1, offset, bytes.size(), utf8});
+  lines_.push_back(
+      {offset, bytes.size(), static_cast<uint32_t>(first_block_ + blocks_.size() - 1), utf8});
   if (!bytes.empty()) std::memcpy(last.get() + offset, bytes.data(), bytes.size());
   block_free_ -= bytes.size();
+  if (mode_ == Mode::kViewing && bytes.size() > lines_[longest_].size) longest_ = lines_.size() - 1;
+}
+
+size_t QtResultList::LinesInEditor() const {
+  const QTextDocument* document = editor_->document();
+  // While lines wait, an empty editor's one block is where the first goes.
+  if (!lines_.empty() && document->characterCount() <= 1) return 0;
+  return static_cast<size_t>(document->blockCount());
+}
+
+size_t QtResultList::LineCount() const { return LinesInEditor() + lines_.size(); }
+
+QString QtResultList::ShownText(size_t line) const {
+  const size_t in_editor = LinesInEditor();
+  if (line < in_editor)
+    return editor_->document()->findBlockByNumber(static_cast<int>(line)).text();
+  line -= in_editor;
+  return line < lines_.size() ? DecodeText(BytesOf(lines_[line])) : QString();
 }
 
 std::string_view QtResultList::BytesOf(const Line& line) const {
@@ -204,9 +277,7 @@ std::string_view QtResultList::BytesOf(const Line& line) const {
 std::string QtResultList::Text(int line) const {
   if (line < 0) return {};
   const QTextDocument* document = editor_->document();
-  // While lines wait, an empty editor's one block is where the first goes.
-  const int in_editor =
-      waiting_.empty() || document->characterCount() > 1 ? document->blockCount() : 0;
+  const auto in_editor = static_cast<int>(LinesInEditor());
   if (line < in_editor) {
     const QTextBlock block = document->findBlockByNumber(line);
     const QString text = block.text();
@@ -218,37 +289,92 @@ std::string QtResultList::Text(int line) const {
     return EncodeLine(text);
   }
   const size_t index = static_cast<size_t>(line - in_editor);
-  if (index >= waiting_.size()) return {};
-  return CappedBytes(BytesOf(waiting_[index]));
+  if (index >= lines_.size()) return {};
+  return CappedBytes(BytesOf(lines_[index]));
 }
 
 void QtResultList::Clear() {
-  ForgetWaitingLines();
+  const bool held_lines = !blocks_.empty();
+  ForgetStoredLines();
+  if (held_lines) GiveBackFreedMemory();
   lines_lost_ = false;
-  loss_to_report_ = false;
+  shortage_to_report_ = false;
+  input_to_replay_ = false;
   editor_->clear();
   // Lines may have waited, with undo off for them.
   editor_->document()->setUndoRedoEnabled(true);
   editor_->setReadOnly(false);
+  if (mode_ == Mode::kHandingOver) view_->unsetCursor();
+  if (mode_ == Mode::kEditing) {
+    const bool had_focus = editor_->hasFocus();
+    ShowPage(view_);
+    if (had_focus) view_->setFocus(Qt::OtherFocusReason);
+  }
+  mode_ = Mode::kViewing;
+  view_->LinesChanged();
 }
 
-bool QtResultList::LossToReport() { return std::exchange(loss_to_report_, false); }
+bool QtResultList::ShortageToReport() { return std::exchange(shortage_to_report_, false); }
 
-void QtResultList::ForgetWaitingLines() {
-  waiting_.clear();
+bool QtResultList::InputToReplay() { return std::exchange(input_to_replay_, false); }
+
+void QtResultList::ForgetStoredLines() {
+  lines_.clear();
   blocks_.clear();
   first_block_ = 0;
   block_free_ = 0;
+  longest_ = 0;
 }
 
 void QtResultList::DropWaitingLines() {
-  ForgetWaitingLines();
+  ForgetStoredLines();
   lines_lost_ = true;
-  loss_to_report_ = true;
+  shortage_to_report_ = true;
+}
+
+// The view keeps every line; only editing is not to be had for this list.
+void QtResultList::GiveUpHandOver() {
+  // The view goes on showing the lines the editor took, from the editor.
+  mode_ = Mode::kViewing;
+  longest_ = 0;
+  view_->unsetCursor();
+  shortage_to_report_ = true;
+}
+
+// Input that asks for the editor: at once when the editor can take the lines
+// within a moment, else once it has taken them all. When memory for it
+// cannot be had, the input is dropped; the next try goes on where this one
+// stopped.
+void QtResultList::Edit(QEvent& event) {
+  if (mode_ == Mode::kViewing) {
+    mode_ = Mode::kHandingOver;
+    view_->setCursor(Qt::BusyCursor);
+    // What the scan freed, for the editor's growth.
+    GiveBackFreedMemory();
+    if (lines_.size() <= kHandOverAtOnceLines) Sync(-1);
+  }
+  if (mode_ == Mode::kHandingOver) {
+    input_to_replay_ = true;
+    return;
+  }
+  if (mode_ != Mode::kEditing) return;
+  // The editor's scroll area lies where the view's did, so a position in
+  // one is the same place in the other.
+  const std::unique_ptr<QEvent> copy(event.clone());
+  QWidget* target = editor_;
+  if (event.type() != QEvent::KeyPress && event.type() != QEvent::InputMethod) {
+    target = editor_->viewport();
+  }
+  QCoreApplication::sendEvent(target, copy.get());
 }
 
 void QtResultList::Sync(int budget_ms) {
-  if (waiting_.empty()) return;
+  if (mode_ == Mode::kViewing) {
+    view_->LinesChanged();
+    return;
+  }
+  if (lines_.empty() && mode_ == Mode::kEditing) return;
+  if (mode_ == Mode::kHandingOver) view_->LinesChanged();
   QTextDocument* document = editor_->document();
   // No undo steps while the program writes. Turning them off also drops the
   // history, which holds nothing worth keeping here: the list was cleared
@@ -258,31 +384,51 @@ void QtResultList::Sync(int budget_ms) {
   QElapsedTimer clock;
   clock.start();
   try {
-    do {
-      InsertSlice(std::min(kSliceLines, waiting_.size()));
-    } while (!waiting_.empty() && (budget_ms < 0 || clock.elapsed() < budget_ms));
+    while (!lines_.empty()) {
+      InsertSlice(std::min(kSliceLines, lines_.size()));
+      if (budget_ms >= 0 && clock.elapsed() >= budget_ms) break;
+    }
   } catch (const std::bad_alloc&) {
+    if (mode_ == Mode::kHandingOver) {
+      GiveUpHandOver();
+      return;
+    }
     DropWaitingLines();
   }
+  if (!lines_.empty()) {
+    editor_->setReadOnly(true);
+    return;
+  }
+  if (mode_ == Mode::kHandingOver) FinishHandOver();
   // From here on, what the user types is undoable again.
-  if (waiting_.empty()) document->setUndoRedoEnabled(true);
-  editor_->setReadOnly(!waiting_.empty());
+  document->setUndoRedoEnabled(true);
+  editor_->setReadOnly(false);
+}
+
+// The editor holds every line: it takes the view's place, scrolled as the
+// view was, with the focus and the selection the view had.
+void QtResultList::FinishHandOver() {
+  const bool had_focus = view_->hasFocus();
+  QTextCursor cursor(editor_->document());
+  if (view_->AllSelected()) cursor.select(QTextCursor::Document);
+  if (!view_->AllSelected()) cursor.movePosition(QTextCursor::End);
+  editor_->setTextCursor(cursor);
+  ShowPage(editor_);
+  editor_->verticalScrollBar()->setValue(view_->FirstLine());
+  editor_->horizontalScrollBar()->setValue(view_->LeftOffset());
+  if (had_focus) editor_->setFocus(Qt::OtherFocusReason);
+  view_->unsetCursor();
+  mode_ = Mode::kEditing;
+  ForgetStoredLines();
 }
 
 // Gives back the blocks whose lines have all been taken into the editor.
 void QtResultList::ReleaseTakenBytes() {
-  const size_t keep_from =
-      waiting_.empty() ? first_block_ + blocks_.size() : waiting_.front().block;
+  const size_t keep_from = lines_.empty() ? first_block_ + blocks_.size() : lines_.front().block;
   if (first_block_ == keep_from) return;
   for (; first_block_ < keep_from; ++first_block_) blocks_.pop_front();
   if (blocks_.empty()) block_free_ = 0;
-#if defined(__GLIBC__)
-  // Once a large block has been freed, the C library takes blocks of this
-  // size from its heap rather than from the system, and keeps the pages of
-  // those freed in the heap's midst: these, and the scan's tables before them.
-  // Given back now, they do not stack on the document's growth.
-  malloc_trim(0);
-#endif
+  GiveBackFreedMemory();
 }
 
 void QtResultList::InsertSlice(size_t count) {
@@ -295,9 +441,10 @@ void QtResultList::InsertSlice(size_t count) {
   QString text;
   std::vector<std::unique_ptr<LineBytes>> bytes(count);
   for (size_t i = 0; i < count; ++i) {
+    const Line& line = lines_[i];
     if (i > 0 || !empty) text.append(QChar::ParagraphSeparator);
-    text.append(DecodeText(BytesOf(waiting_[i])));
-    if (!waiting_[i].utf8) bytes[i] = std::make_unique<LineBytes>(BytesOf(waiting_[i]));
+    text.append(DecodeText(BytesOf(line)));
+    if (!line.utf8) bytes[i] = std::make_unique<LineBytes>(BytesOf(line));
   }
   EnsureRoomFor(*document, text.size(), count);
   const int first_block = empty ? 0 : document->blockCount();
@@ -309,7 +456,7 @@ void QtResultList::InsertSlice(size_t count) {
     // Also drops what an emptied editor's block kept of a deleted line.
     block.setUserData(bytes[i].release());
   }
-  waiting_.erase(waiting_.begin(), waiting_.begin() + static_cast<std::ptrdiff_t>(count));
+  lines_.erase(lines_.begin(), lines_.begin() + static_cast<std::ptrdiff_t>(count));
   ReleaseTakenBytes();
   // Caret after the text, scrolled into view, as after typing it.
   editor_->setTextCursor(cursor);

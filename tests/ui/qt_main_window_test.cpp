@@ -4,11 +4,13 @@
 
 #include <QAbstractItemView>
 #include <QApplication>
+#include <QClipboard>
 #include <QLabel>
 #include <QMimeData>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QScreen>
+#include <QScrollBar>
 #include <QTextBlock>
 #include <QWindow>
 #include <QtTest>
@@ -23,6 +25,7 @@
 #include "extract/boundary/status_log.h"
 #include "tests/allocation_failure.h"
 #include "tests/ui/seen_layout.h"
+#include "ui/qt_line_view.h"
 
 using namespace varnolt;
 
@@ -39,7 +42,18 @@ class QtMainWindowTest : public QObject {
   QWidget* Control(int id) { return window_->control(id); }
   QAbstractItemView* Log() { return static_cast<QAbstractItemView*>(Control(kStatusLog)); }
   QModelIndexList LogSelection() { return Log()->selectionModel()->selectedIndexes(); }
-  QPlainTextEdit* Results() { return static_cast<QPlainTextEdit*>(Control(kResultList)); }
+  // The result list's editor, and whichever of it and the view shows.
+  QPlainTextEdit* Results() { return Control(kResultList)->findChild<QPlainTextEdit*>(); }
+  QWidget* ListInput() { return Control(kResultList)->focusProxy(); }
+  QtLineView* View() {
+    return static_cast<QtLineView*>(Control(kResultList)->findChild<QWidget*>("view"));
+  }
+  // Hands the list to its editor, as a key typed into it does; the key moves
+  // the caret to the end, where it stands after a scan.
+  void HandOver() {
+    QTest::keyClick(ListInput(), Qt::Key_End, Qt::ControlModifier);
+    while (ListInput() != Results()) window_->PollEvent();
+  }
 
  private slots:
   void init() {
@@ -124,10 +138,11 @@ class QtMainWindowTest : public QObject {
       for (int id : forward ? forward_stops : backward_stops) {
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab,
                         forward ? Qt::NoModifier : Qt::ShiftModifier);
-        QCOMPARE(QApplication::focusWidget(), Control(id));
+        QWidget* stop = Control(id)->focusProxy() ? Control(id)->focusProxy() : Control(id);
+        QCOMPARE(QApplication::focusWidget(), stop);
       }
     }
-    QCOMPARE(Results()->toPlainText(), QString());  // Tab typed no character
+    QCOMPARE(window_->ItemText(kResultList, 0), std::string());  // Tab typed no character
   }
 
   // --- Events
@@ -183,17 +198,20 @@ class QtMainWindowTest : public QObject {
     window_->AddItem(kResultList, "a");
     window_->AddItem(kResultList, "b");
     for (int past : {2, -1}) QCOMPARE(window_->ItemText(kResultList, past), std::string());
-    window_->PollEvent();  // moves the lines into the editor
+    window_->PollEvent();
+    QCOMPARE(View()->AllText(), QString("a\nb"));
+    HandOver();
     QCOMPARE(Results()->toPlainText(), QString("a\nb"));
     QCOMPARE(Results()->textCursor().position(), 3);  // caret after the text
     window_->ClearItems(kResultList);
     window_->AddItem(kResultList, "");  // the empty text on an empty list: still empty
     window_->AddItem(kResultList, "x");
-    window_->PollEvent();
+    HandOver();
     QCOMPARE(Results()->toPlainText(), QString("x"));
   }
 
-  // Each line reads back as its bytes, both while it waits and from the editor.
+  // Each line reads back as its bytes, from the view's store and from the
+  // editor.
   void LinesReadBackAsTheirBytes() {
     window_->AddItem(kResultList, "\xE4\n\xF6");  // Windows-1252 on both sides of the break
     window_->AddItem(kResultList, "\xC3\xA4");    // UTF-8
@@ -211,7 +229,7 @@ class QtMainWindowTest : public QObject {
                                  "z",        "\xC3\x96 \xE4",
                                  "\xE4",     std::string(31998, 'x')};
     for (bool in_editor : {false, true}) {
-      if (in_editor) window_->PollEvent();
+      if (in_editor) HandOver();
       for (int i = 0; i < 14; ++i) QCOMPARE(window_->ItemText(kResultList, i), lines[i]);
     }
     QCOMPARE(Results()->document()->findBlockByNumber(2).text(), QString::fromUtf8("ä"));
@@ -222,9 +240,50 @@ class QtMainWindowTest : public QObject {
     QCOMPARE(window_->ItemText(kResultList, 0), std::string("x\xC3\xA4"));
   }
 
-  // A command adds lines faster than the editor takes them; they reach it over
-  // later polls, and reading them must not depend on where they are meanwhile.
+  // Ctrl+A and Ctrl+C copy the whole list without an editor, as the editor
+  // would copy it; a copy without a selection leaves the clipboard alone.
+  void ViewCopiesTheWholeListAsShown() {
+    window_->AddItem(kResultList, "ed2k://a|/");
+    window_->AddItem(kResultList, "\xE4\r\n\xC3\xB6");
+    window_->PollEvent();
+    QGuiApplication::clipboard()->setText("before");
+    QTest::keyClick(ListInput(), Qt::Key_C, Qt::ControlModifier);
+    QCOMPARE(QGuiApplication::clipboard()->text(), QString("before"));
+    QTest::keyClick(ListInput(), Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClick(ListInput(), Qt::Key_C, Qt::ControlModifier);
+    QCOMPARE(QGuiApplication::clipboard()->text(), QString::fromUtf8("ed2k://a|/\nä\nö"));
+    QVERIFY(ListInput() != Results());  // no editor was needed
+    // The editor takes the selection over: typing replaces everything.
+    QTest::keyClick(ListInput(), Qt::Key_Q);
+    while (ListInput() != Results()) window_->PollEvent();
+    QCOMPARE(Results()->toPlainText(), QString("q"));
+  }
+
+  // A view scrolled to the end follows the lines as they come; one the user
+  // scrolled up stays there. The editor opens where the view was.
+  void ViewFollowsTheEndUnlessScrolledAwayAndTheEditorOpensThere() {
+    for (int i = 0; i < 1000; ++i) window_->AddItem(kResultList, std::to_string(i));
+    window_->PollEvent();
+    auto* view = View();
+    QScrollBar* bar = view->verticalScrollBar();
+    QVERIFY(bar->maximum() > 900);
+    QCOMPARE(bar->value(), bar->maximum());
+    bar->setValue(500);
+    for (int i = 1000; i < 1100; ++i) window_->AddItem(kResultList, std::to_string(i));
+    window_->PollEvent();
+    QCOMPARE(bar->value(), 500);
+    QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, QPoint(8, 8));
+    QCOMPARE(ListInput(), Results());
+    QCOMPARE(Results()->verticalScrollBar()->value(), 500);
+    // The click placed the caret in the line it hit, the first in sight.
+    QCOMPARE(Results()->textCursor().blockNumber(), 500);
+  }
+
+  // Lines a command adds after the user has started editing go into the
+  // editor over later polls, and reading them must not depend on where they
+  // are meanwhile.
   void WaitingLinesReadTheSameAsShownOnes() {
+    HandOver();
     // Long enough, on average, that the waiting lines fill several of the
     // store's blocks.
     auto line = [](int i) {
@@ -297,17 +356,25 @@ class QtMainWindowTest : public QObject {
     }
   }
 
-  // Before, keys typed into the list while it still filled were lost: the
-  // editor is read-only meanwhile. Now they wait for the list and then apply.
-  void KeysTypedWhileTheListFillsArriveInOrder() {
+  // A list too long to go into the editor at once stays in its view while
+  // it does; the keys typed meanwhile wait, then apply in order. Before,
+  // keys typed into the list while it filled were lost.
+  void KeysTypedWhileTheListGoesToTheEditorArriveInOrder_data() {
+    QTest::addColumn<bool>("editing");  // the user was editing before the lines came
+    QTest::newRow("from the view") << false;
+    QTest::newRow("behind the user's edits") << true;
+  }
+  void KeysTypedWhileTheListGoesToTheEditorArriveInOrder() {
+    QFETCH(bool, editing);
+    if (editing) HandOver();
     const int count = 30000;
     for (int i = 0; i < count; ++i) window_->AddItem(kResultList, std::to_string(i));
-    Results()->setFocus();
+    ListInput()->setFocus();
     window_->PollEvent();
-    QVERIFY(Results()->isReadOnly());  // still filling
     QWindow* handle = window_->widget()->windowHandle();
-    QTest::keyClick(handle, Qt::Key_End, Qt::ControlModifier);
     for (char key : {'x', 'y', 'z'}) QTest::keyClick(handle, key);
+    window_->PollEvent();
+    QVERIFY(window_->ItemText(kResultList, count - 1) != std::to_string(count - 1) + "x");
     const std::string last = std::to_string(count - 1) + "xyz";
     for (int turn = 0; turn < 5000 && window_->ItemText(kResultList, count - 1) != last; ++turn) {
       window_->PollEvent();
@@ -320,18 +387,21 @@ class QtMainWindowTest : public QObject {
     QCOMPARE(Results()->document()->availableUndoSteps(), 0);
   }
 
-  // A list cleared while lines waited takes undo steps for typing again.
+  // A list cleared while lines went to the editor takes undo steps for
+  // typing again.
   void TypingIntoAListClearedWhileFillingIsUndoable() {
     for (int i = 0; i < 30000; ++i) window_->AddItem(kResultList, std::to_string(i));
+    QTest::keyClick(ListInput(), Qt::Key_End);
     window_->PollEvent();
-    QVERIFY(Results()->isReadOnly());  // still filling
+    QVERIFY(ListInput() != Results());  // still going over
     window_->ClearItems(kResultList);
-    QTest::keyClicks(Results(), "x");
-    QTest::keyClick(Results(), Qt::Key_Z, Qt::ControlModifier);
+    QTest::keyClicks(ListInput(), "x");
+    QCOMPARE(window_->ItemText(kResultList, 0), std::string("x"));
+    QTest::keyClick(ListInput(), Qt::Key_Z, Qt::ControlModifier);
     QCOMPARE(Results()->toPlainText(), QString());
   }
 
-  // --- Out of memory while the result list fills
+  // --- Out of memory in the result list
 
   // Before, the text document met the failed allocation itself, and the
   // program crashed. Now the lines shown stay, the waiting ones are given up,
@@ -344,6 +414,7 @@ class QtMainWindowTest : public QObject {
   }
   void ListThatCannotGrowKeepsWhatItShows() {
     QFETCH(bool, during_command);
+    HandOver();
     window_->AddItem(kResultList, "a");
     window_->AddItem(kResultList, "b");
     Drain();
@@ -365,8 +436,34 @@ class QtMainWindowTest : public QObject {
     QVERIFY_THROWS_EXCEPTION(std::bad_alloc, window_->AddItem(kResultList, "e"));
     window_->ClearItems(kResultList);
     window_->AddItem(kResultList, "f");
-    Drain();
+    HandOver();
     QCOMPARE(Results()->toPlainText(), QString("f"));
+  }
+
+  // An editor that cannot take the list leaves it in its view, whole, and the
+  // log says so once; the keys that asked for it are dropped.
+  void ListThatCannotGoToTheEditorStaysInItsView() {
+    window_->AddItem(kResultList, "a");
+    window_->AddItem(kResultList, "b");
+    Drain();
+    FailAllocationsOfAtLeast(size_t{4} << 20);
+    QWindow* handle = window_->widget()->windowHandle();
+    ListInput()->setFocus();
+    for (char key : {'x', 'y'}) QTest::keyClick(handle, key);
+    Drain();
+    AllowAllocations();
+    QVERIFY(ListInput() != Results());
+    QCOMPARE(window_->ItemText(kResultList, 1), std::string("b"));
+    QCOMPARE(window_->CountItems(kStatusLog), 1);
+    QCOMPARE(window_->ItemText(kStatusLog, 0), std::string(kLogNoMemory));
+    // The refused keys are gone, not held up in front of the next ones.
+    Control(kInputField)->setFocus();
+    QTest::keyClick(handle, 'z');
+    Drain();
+    QCOMPARE(window_->GetText(kInputField), std::string("z"));
+    // With memory to be had again, the next key gets the editor.
+    QTest::keyClicks(ListInput(), "g");
+    QCOMPARE(Results()->toPlainText(), QString("a\nbg"));
   }
 
   // --- Input field
