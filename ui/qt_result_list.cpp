@@ -206,9 +206,7 @@ void QtResultList::Add(std::string_view text) {
   // The editor could not take the lines before this one; the caller learns of
   // it as of any other line the list cannot hold.
   if (lines_lost_) throw std::bad_alloc();
-  const bool empty =
-      lines_.empty() && (mode_ != Mode::kEditing || editor_->document()->characterCount() <= 1);
-  if (empty && text.empty()) return;
+  if (LineCount() == 0 && text.empty()) return;
   if (PlainAscii(text)) {
     Store(text, true);
     return;
@@ -255,8 +253,8 @@ void QtResultList::Store(std::string_view bytes, bool utf8) {
 
 size_t QtResultList::LinesInEditor() const {
   const QTextDocument* document = editor_->document();
-  // While lines wait, an empty editor's one block is where the first goes.
-  if (!lines_.empty() && document->characterCount() <= 1) return 0;
+  // An empty editor's one block is where the first line goes.
+  if (document->characterCount() <= 1) return 0;
   return static_cast<size_t>(document->blockCount());
 }
 
