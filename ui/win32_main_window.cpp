@@ -451,11 +451,16 @@ void Win32MainWindow::FinishHandOver() {
   if (line_view_.all_selected()) SendMessageW(rich_edit, EM_SETSEL, 0, -1);
   // Shown behind the view first, so that the scrolling below never shows.
   ShowWindow(rich_edit, SW_SHOWNA);
-  const LRESULT first = SendMessageW(rich_edit, EM_GETFIRSTVISIBLELINE, 0, 0);
-  SendMessageW(rich_edit, EM_LINESCROLL, 0,
-               static_cast<LPARAM>(line_view_.first_line()) - static_cast<LPARAM>(first));
+  // The view's first line to the top, by pixels: the rich edit's own line
+  // scroll is not reliable for a control that was hidden until now.
   POINT position = {};
   SendMessageW(rich_edit, EM_GETSCROLLPOS, 0, reinterpret_cast<LPARAM>(&position));
+  const LRESULT first = SendMessageW(rich_edit, EM_LINEINDEX, line_view_.first_line(), 0);
+  POINTL at = {};
+  RECT format = {};
+  SendMessageW(rich_edit, EM_POSFROMCHAR, reinterpret_cast<WPARAM>(&at), first);
+  SendMessageW(rich_edit, EM_GETRECT, 0, reinterpret_cast<LPARAM>(&format));
+  position.y += at.y - format.top;
   position.x = line_view_.horizontal_offset();
   SendMessageW(rich_edit, EM_SETSCROLLPOS, 0, reinterpret_cast<LPARAM>(&position));
   if (had_focus) SetFocus(rich_edit);
