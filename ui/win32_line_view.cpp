@@ -160,6 +160,7 @@ void LineView::Clear() {
   widest_ = 0;
   all_selected_ = false;
   UpdateScrollBars();
+  PlaceCaret();
   if (window_ != nullptr) InvalidateRect(window_, nullptr, FALSE);
 }
 
@@ -195,7 +196,21 @@ void LineView::ShowAdded() {
   shown_count_ = spans_.size();
   if (at_end) first_line_ = MaxFirstLine();
   UpdateScrollBars();
+  PlaceCaret();
   InvalidateRect(window_, nullptr, FALSE);
+}
+
+// The caret stands at the end of the last line, where the rich edit leaves
+// it after the program's lines; out of sight when that line is.
+void LineView::PlaceCaret() {
+  if (window_ == nullptr || GetFocus() != window_) return;
+  const size_t last = spans_.empty() ? 0 : spans_.size() - 1;
+  POINT at = {-line_height_, -line_height_};
+  if (last >= first_line_ && last - first_line_ <= static_cast<size_t>(VisibleLines())) {
+    at.x = text_origin_.x - horizontal_offset_ + TextWidth(Line(last));
+    at.y = text_origin_.y + static_cast<int>(last - first_line_) * line_height_;
+  }
+  SetCaretPos(at.x, at.y);
 }
 
 void LineView::SetAllSelected(bool selected) {
@@ -258,6 +273,7 @@ void LineView::ScrollTo(size_t first_line, int horizontal_offset) {
   first_line_ = first_line;
   horizontal_offset_ = horizontal_offset;
   UpdateScrollBars();
+  PlaceCaret();
   InvalidateRect(window_, nullptr, FALSE);
 }
 
@@ -369,6 +385,12 @@ LRESULT CALLBACK LineView::WindowProc(HWND window, UINT message, WPARAM wparam, 
   }
   auto* self = reinterpret_cast<LineView*>(GetWindowLongPtrW(window, GWLP_USERDATA));
   if (self == nullptr) return DefWindowProcW(window, message, wparam, lparam);
+  if (message == WM_NCDESTROY) {
+    // Gone with its parent, before the view object: nothing left to destroy.
+    SetWindowLongPtrW(window, GWLP_USERDATA, 0);
+    self->window_ = nullptr;
+    return DefWindowProcW(window, message, wparam, lparam);
+  }
   return self->HandleMessage(message, wparam, lparam);
 }
 
@@ -390,6 +412,15 @@ LRESULT LineView::HandleMessage(UINT message, WPARAM wparam, LPARAM lparam) {
       return 0;
     case WM_ERASEBKGND:
       return 1;  // WM_PAINT fills every pixel
+    case WM_SETFOCUS:
+      CreateCaret(window_, nullptr, 1, line_height_);
+      PlaceCaret();
+      ShowCaret(window_);
+      return 0;
+    case WM_KILLFOCUS:
+      DestroyCaret();
+      return 0;
+
     case WM_SIZE:
       UpdateScrollBars();
       return 0;

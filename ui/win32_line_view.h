@@ -88,6 +88,7 @@ class LineView {
   void OnScroll(int bar, int request);
   void ScrollTo(size_t first_line, int horizontal_offset);
   void UpdateScrollBars();
+  void PlaceCaret();
   int VisibleLines() const;
   int MaxFirstLine() const;
   int TextWidth(std::wstring_view text) const;
