@@ -14,6 +14,8 @@ constexpr wchar_t kClassName[] = L"VarnoltLineView";
 // to it: the program's lines are far shorter.
 constexpr size_t kFirstBlockUnits = 1024;
 constexpr size_t kMaxBlockUnits = size_t{1} << 20;
+// How often the scroll bars follow a list that fills.
+constexpr DWORD kScrollBarMilliseconds = 200;
 
 bool IsBreak(wchar_t c) { return c == L'\r' || c == L'\n'; }
 
@@ -186,8 +188,12 @@ size_t LineView::UnitsFrom(size_t first) const {
 
 void LineView::ShowAdded() {
   if (window_ == nullptr) return;
+  const DWORD now = GetTickCount();
   if (shown_count_ == spans_.size()) {
-    if (!longest_measured_) UpdateScrollBars();
+    if (!longest_measured_ || bars_stale_) {
+      UpdateScrollBars();
+      bars_updated_at_ = now;
+    }
     return;
   }
   // Following the end only if the view showed it: a user who scrolled up to
@@ -195,7 +201,15 @@ void LineView::ShowAdded() {
   const bool at_end = first_line_ + VisibleLines() >= shown_count_;
   shown_count_ = spans_.size();
   if (at_end) first_line_ = MaxFirstLine();
-  UpdateScrollBars();
+  // The lines show at every turn, the scroll bars follow a few times a
+  // second while lines come: each update of a bar costs milliseconds under
+  // Wine, and the first turn without new lines brings them up to date.
+  if (now - bars_updated_at_ >= kScrollBarMilliseconds) {
+    UpdateScrollBars();
+    bars_updated_at_ = now;
+  } else {
+    bars_stale_ = true;
+  }
   PlaceCaret();
   InvalidateRect(window_, nullptr, FALSE);
 }
@@ -242,31 +256,47 @@ int LineView::TextWidth(std::wstring_view text) const {
 
 void LineView::UpdateScrollBars() {
   if (window_ == nullptr || updating_bars_) return;
-  // A bar that appears or goes narrows the client area, and WM_SIZE comes
-  // back here; the second pass sees the final size.
   updating_bars_ = true;
+  bars_stale_ = false;
   if (!longest_measured_ && longest_line_ < spans_.size()) {
     widest_ = std::max(widest_, TextWidth(Line(longest_line_)));
     longest_measured_ = true;
   }
-  for (int pass = 0; pass < 2; ++pass) {
-    RECT client = {};
-    GetClientRect(window_, &client);
-    SCROLLINFO info = {sizeof info, SIF_RANGE | SIF_PAGE | SIF_POS, 0, 0, 0, 0, 0};
-    info.nMax = std::max<int>(static_cast<int>(shown_count_) - 1, 0);
-    info.nPage = VisibleLines();
-    first_line_ = std::min<size_t>(first_line_, MaxFirstLine());
-    info.nPos = static_cast<int>(first_line_);
-    SetScrollInfo(window_, SB_VERT, &info, TRUE);
-    const int content = widest_ + 2 * text_origin_.x;
-    horizontal_offset_ =
-        std::clamp(horizontal_offset_, 0, std::max(content - static_cast<int>(client.right), 0));
-    info.nMax = std::max(content - 1, 0);
-    info.nPage = std::max<LONG>(client.right, 0);
-    info.nPos = horizontal_offset_;
-    SetScrollInfo(window_, SB_HORZ, &info, TRUE);
-  }
+  // A bar that appears or goes changes the client area (its WM_SIZE is
+  // ignored meanwhile): then once more, on the final size.
+  RECT before = {};
+  GetClientRect(window_, &before);
+  SetScrollBars(before);
+  RECT after = {};
+  GetClientRect(window_, &after);
+  if (after.right != before.right || after.bottom != before.bottom) SetScrollBars(after);
   updating_bars_ = false;
+}
+
+void LineView::SetScrollBars(const RECT& client) {
+  first_line_ = std::min<size_t>(first_line_, MaxFirstLine());
+  const int content = widest_ + 2 * text_origin_.x;
+  horizontal_offset_ =
+      std::clamp(horizontal_offset_, 0, std::max(content - static_cast<int>(client.right), 0));
+  const ScrollBar wanted[2] = {
+      {std::max<int>(static_cast<int>(shown_count_) - 1, 0), static_cast<UINT>(VisibleLines()),
+       static_cast<int>(first_line_)},
+      {std::max(content - 1, 0), static_cast<UINT>(std::max<LONG>(client.right, 0)),
+       horizontal_offset_},
+  };
+  // Only what changed: under Wine each call redraws its bar at once, some
+  // milliseconds, which a list that fills would pay every turn.
+  for (int bar = 0; bar < 2; ++bar) {
+    if (bars_set_ && wanted[bar].max == bars_[bar].max && wanted[bar].page == bars_[bar].page &&
+        wanted[bar].position == bars_[bar].position) {
+      continue;
+    }
+    SCROLLINFO info = {sizeof info,      SIF_RANGE | SIF_PAGE | SIF_POS, 0, wanted[bar].max,
+                       wanted[bar].page, wanted[bar].position,           0};
+    SetScrollInfo(window_, bar == 0 ? SB_VERT : SB_HORZ, &info, TRUE);
+    bars_[bar] = wanted[bar];
+  }
+  bars_set_ = true;
 }
 
 void LineView::ScrollTo(size_t first_line, int horizontal_offset) {

@@ -56,10 +56,11 @@ class LineView {
   // UTF-16 units of the lines from `first` to the last, breaks not counted.
   size_t UnitsFrom(size_t first) const;
 
-  // Brings the scroll bars and the picture up to date with the lines added
-  // since the last call, and, when the view showed the last line, scrolls so
-  // that it shows the new last line. Meant to be called once per turn of the
-  // window: adding a line costs no drawing.
+  // Brings the picture up to date with the lines added since the last call,
+  // and, when the view showed the last line, scrolls so that it shows the new
+  // last line; the scroll bars follow at most five times a second while
+  // lines come, and at the first call without new lines. Meant to be called
+  // once per turn of the window: adding a line costs no drawing.
   void ShowAdded();
 
   size_t first_line() const { return first_line_; }
@@ -88,6 +89,7 @@ class LineView {
   void OnScroll(int bar, int request);
   void ScrollTo(size_t first_line, int horizontal_offset);
   void UpdateScrollBars();
+  void SetScrollBars(const RECT& client);
   void PlaceCaret();
   int VisibleLines() const;
   int MaxFirstLine() const;
@@ -117,6 +119,16 @@ class LineView {
   bool all_selected_ = false;
   bool busy_ = false;
   bool updating_bars_ = false;
+  // What the scroll bars were last given (vertical, horizontal).
+  struct ScrollBar {
+    int max;
+    UINT page;
+    int position;
+  };
+  ScrollBar bars_[2] = {};
+  bool bars_set_ = false;
+  bool bars_stale_ = false;  // lines came since the bars were last set
+  DWORD bars_updated_at_ = 0;
 };
 
 }  // namespace varnolt
