@@ -347,10 +347,7 @@ void LineView::OnScroll(int bar, int request) {
   }
 }
 
-void LineView::Paint() {
-  PAINTSTRUCT paint;
-  HDC dc = BeginPaint(window_, &paint);
-  if (dc == nullptr) return;
+void LineView::Paint(HDC dc, const RECT& update) {
   RECT client;
   GetClientRect(window_, &client);
   HGDIOBJ old_font = SelectObject(dc, font_);
@@ -364,7 +361,7 @@ void LineView::Paint() {
   int y = text_origin_.y;
   for (size_t index = first_line_; y < client.bottom; ++index, y += line_height_) {
     RECT row = {client.left, y, client.right, y + line_height_};
-    if (row.bottom <= paint.rcPaint.top || row.top >= paint.rcPaint.bottom) continue;
+    if (row.bottom <= update.top || row.top >= update.bottom) continue;
     const std::wstring_view line = Line(index);
     const int x = text_origin_.x - horizontal_offset_;
     SetBkColor(dc, window_color);
@@ -386,7 +383,6 @@ void LineView::Paint() {
     ExtTextOutW(dc, x, y, ETO_CLIPPED, &row, line.data(), static_cast<UINT>(line.size()), nullptr);
   }
   SelectObject(dc, old_font);
-  EndPaint(window_, &paint);
 }
 
 // --- Input
@@ -438,8 +434,17 @@ LRESULT LineView::HandleMessage(UINT message, WPARAM wparam, LPARAM lparam) {
   }
   switch (message) {
     case WM_PAINT:
-      Paint();
+      if (PAINTSTRUCT paint; HDC dc = BeginPaint(window_, &paint)) {
+        Paint(dc, paint.rcPaint);
+        EndPaint(window_, &paint);
+      }
       return 0;
+    case WM_PRINTCLIENT: {  // the picture for PrintWindow, AnimateWindow and the like
+      RECT client;
+      GetClientRect(window_, &client);
+      Paint(reinterpret_cast<HDC>(wparam), client);
+      return 0;
+    }
     case WM_ERASEBKGND:
       return 1;  // WM_PAINT fills every pixel
     case WM_SETFOCUS:

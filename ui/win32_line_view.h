@@ -84,7 +84,8 @@ class LineView {
 
   static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
   LRESULT HandleMessage(UINT message, WPARAM wparam, LPARAM lparam);
-  void Paint();
+  // Draws the rows that meet `update` (client coordinates) on `dc`.
+  void Paint(HDC dc, const RECT& update);
   void OnKeyDown(UINT message, WPARAM wparam, LPARAM lparam);
   void OnScroll(int bar, int request);
   void ScrollTo(size_t first_line, int horizontal_offset);
