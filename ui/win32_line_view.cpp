@@ -498,6 +498,11 @@ LRESULT LineView::HandleMessage(UINT message, WPARAM wparam, LPARAM lparam) {
     case WM_RBUTTONDBLCLK:
     case WM_MBUTTONDOWN:
     case WM_MBUTTONDBLCLK:
+      // The focus comes with the click, as an edit control takes it: what
+      // is typed while a long list moves is for the list.
+      SetFocus(window_);
+      on_input_(message, wparam, lparam);
+      return 0;
     case WM_CONTEXTMENU:
     case WM_IME_STARTCOMPOSITION:
     case WM_IME_COMPOSITION:

@@ -343,7 +343,7 @@ TEST_F(Win32MainWindowTest, LargeHandOverKeepsTheWindowAnsweringAndDeliversTheIn
   for (int i = 0; i < kLines; ++i) window_->AddItem(kResultList, line(i));
   Drain();
   HWND view = Control(kResultList);
-  SetFocus(view);
+  SetFocus(Control(kInputField));  // the click brings the focus
   PostMessageW(view, WM_VSCROLL, SB_TOP, 0);
   PostMessageW(view, WM_MOUSEWHEEL, MAKEWPARAM(0, static_cast<WORD>(-40 * WHEEL_DELTA)), 0);
   Drain();
@@ -355,7 +355,8 @@ TEST_F(Win32MainWindowTest, LargeHandOverKeepsTheWindowAnsweringAndDeliversTheIn
   PostMessageW(view, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(2, y));
   PostMessageA(hwnd_, WM_CLOSE, 0, 0);
   PostMessageW(view, WM_LBUTTONUP, 0, MAKELPARAM(2, y));
-  PostMessageW(view, WM_CHAR, 'x', 1);
+  window_->PollEvent();
+  PostMessageW(GetFocus(), WM_CHAR, 'x', 1);
   bool closed = false;
   for (int turn = 0; turn < 10 && !closed; ++turn) closed = window_->PollEvent() == EventClose;
   EXPECT_TRUE(closed);
