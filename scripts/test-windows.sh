@@ -83,9 +83,10 @@ gb_links="ed2k://|file|电影.avi|1024|00112233445566778899AABBCCDDEEFF|/
 ed2k://|file|中文字幕.srt|2048|FFEEDDCCBBAA99887766554433221100|/"
 printf '<html><body>\n%s\n</body></html>\n' "$gb_links" | iconv -f UTF-8 -t GB2312 >"$work/gb.htm"
 cp "$root/examples/links.htm" "$work/links.htm"
-# 100,000 distinct links in 8.8 MB: the window takes tens of seconds to list
-# them under Wine, whose rich edit lays out every line it is given.
-awk 'BEGIN { for (i = 0; i < 100000; i++)
+# 1,000,000 distinct links in 100 MB: the window takes several seconds to
+# list them under Wine (and its status log a line for each), long enough to
+# be closed while the list fills.
+awk 'BEGIN { for (i = 0; i < 1000000; i++)
   printf "<a href=\"ed2k://|file|Film.%d.avi|%d|%032X|/\">Film %d</a>\n", i, i * 7919 + 1, i, i }' \
   >"$work/long-list.htm"
 

@@ -6,12 +6,14 @@
 #include <shellapi.h>
 
 #include <algorithm>
+#include <new>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 #include "extract/boundary/wide_text.h"
+#include "ui/win32_line_view.h"
 #include "ui/window_layout.h"
 
 namespace varnolt {
@@ -38,11 +40,22 @@ constexpr LPARAM kResultListTextLimit = 0x7FFFFFFE;
 // character), so this bounds how long one insertion keeps the window from
 // painting and from hearing a close request: about 800 links.
 constexpr size_t kInsertionUnits = 64 * 1024;
+// A hand-over of the view's lines to the rich edit (see HandOverInput) that
+// comes to no more than this many UTF-16 units is done at once, in the
+// message that asked for it: some 100 ms under Wine, so a small list takes
+// a click as it always did. A larger one goes a batch per turn.
+constexpr size_t kImmediateHandOverUnits = 48 * 1024;
+// The id of the result list's rich edit while the line view stands in its
+// place and carries kResultList, and of the view while the rich edit does.
+constexpr int kStandbyListId = 0x7F04;
 // Status-log items wait the same way, up to this many. A list box that
 // redraws takes milliseconds for each item added and each selection (its
 // scroll bar follows every one); with the redraw held off while a batch goes
 // in, microseconds.
 constexpr size_t kLogBatchItems = 4096;
+// Text room asked for each status-log item ahead: most of a scan's items
+// are a link's short log line.
+constexpr size_t kLogItemBytes = 16 * sizeof(wchar_t);
 // How often a running command's window paints and looks for a close request.
 constexpr DWORD kTurnMilliseconds = 30;
 
@@ -116,6 +129,11 @@ class Win32MainWindow final : public MainWindow {
   void MoveFocus(bool forward);
   void TakeCloseRequest();
   void InsertWaitingLines();
+  void AppendToResultList(const std::wstring& text);
+  void HandOverInput(UINT message, WPARAM wparam, LPARAM lparam);
+  void InsertViewLines(size_t max_units);
+  void FinishHandOver();
+  void CreateResultList();
   void InsertWaitingLogItems();
   void ShowWaiting();
   void ShowWhenMuchWaits();
@@ -128,7 +146,24 @@ class Win32MainWindow final : public MainWindow {
   bool class_registered_ = false;
   HWND window_ = nullptr;
   HACCEL keyboard_table_ = nullptr;
-  HWND controls_[7] = {};
+  HWND controls_[7] = {};  // controls_[kResultList]: the rich edit, shown or not
+
+  // The result list starts as the line view, which takes lines fast but
+  // cannot be edited; the first input that would edit it or place a caret
+  // moves its lines into the rich edit (created hidden, behind the view) and
+  // shows that in its place until the list is cleared.
+  enum class ListState { kView, kHandingOver, kRichEdit };
+  LineView line_view_;
+  ListState list_state_ = ListState::kView;
+  size_t handed_lines_ = 0;  // the view's lines already in the rich edit
+  struct Input {
+    UINT message;
+    WPARAM wparam;
+    LPARAM lparam;
+  };
+  // Input for the list that came while its lines were being handed over,
+  // for the rich edit once it shows.
+  std::vector<Input> queued_input_;
   // Lines added to the result list and not yet in it, each but the first
   // behind a line feed; the first too when the list held text already.
   std::wstring waiting_lines_;
@@ -136,6 +171,8 @@ class Win32MainWindow final : public MainWindow {
   // log is to show once they are.
   std::vector<std::wstring> waiting_log_items_;
   bool log_selection_waits_ = false;
+  // Items the status log has room for, as far as this window asked for it.
+  size_t log_capacity_ = 0;
   int log_selection_ = -1;
 
   int pending_event_ = EventNone;
@@ -150,7 +187,13 @@ Win32MainWindow::Win32MainWindow() {
   InitCommonControls();
   font_ = static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
   if (!CreateMainWindow()) return;
-  for (int id = 0; id < 7; ++id) CreateControl(id);
+  for (int id = 0; id < 7; ++id) {
+    if (id == kResultList) {
+      CreateResultList();
+    } else {
+      CreateControl(id);
+    }
+  }
 }
 
 Win32MainWindow::~Win32MainWindow() {
@@ -202,17 +245,41 @@ void Win32MainWindow::CreateControl(int id) {
   const ControlLayout& layout = kControlLayouts[id];
   const ControlClass& kind = kControlClasses[id];
   const wchar_t* class_name = kind.class_name != nullptr ? kind.class_name : RichEditClass();
-  const DWORD style = WS_CHILD | WS_VISIBLE | kind.style | (layout.tab_stop ? WS_TABSTOP : 0);
+  // The result list's rich edit starts hidden, behind the line view.
+  const DWORD visible = id == kResultList ? 0 : WS_VISIBLE;
+  const DWORD style = WS_CHILD | visible | kind.style | (layout.tab_stop ? WS_TABSTOP : 0);
   const std::wstring text = layout.text != nullptr ? ToWide(layout.text) : std::wstring();
-  HWND control =
-      CreateWindowExW(kind.ex_style, class_name, layout.text != nullptr ? text.c_str() : nullptr,
-                      style, layout.x, layout.y, layout.width, layout.height, window_,
-                      reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance_, nullptr);
+  HWND control = CreateWindowExW(
+      kind.ex_style, class_name, layout.text != nullptr ? text.c_str() : nullptr, style, layout.x,
+      layout.y, layout.width, layout.height, window_,
+      reinterpret_cast<HMENU>(static_cast<INT_PTR>(id == kResultList ? kStandbyListId : id)),
+      instance_, nullptr);
   controls_[id] = control;
   if (control == nullptr) return;
   if (kind.set_font) SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font_), TRUE);
   if (id == kProgressBar) SendMessageW(control, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
   if (id == kResultList) SendMessageW(control, EM_EXLIMITTEXT, 0, kResultListTextLimit);
+}
+
+// The rich edit first, to learn where it puts its text, then the view in
+// front of it: in the same place of the tab ring and of the z-order, so the
+// one shown is found where the list always was.
+void Win32MainWindow::CreateResultList() {
+  CreateControl(kResultList);
+  HWND rich_edit = controls_[kResultList];
+  const ControlLayout& layout = kControlLayouts[kResultList];
+  RECT format = {1, 1, 0, 0};
+  if (rich_edit != nullptr)
+    SendMessageW(rich_edit, EM_GETRECT, 0, reinterpret_cast<LPARAM>(&format));
+  const RECT place = {layout.x, layout.y, layout.x + layout.width, layout.y + layout.height};
+  if (!line_view_.Create(window_, kResultList, place, font_, POINT{format.left, format.top},
+                         [this](UINT message, WPARAM wparam, LPARAM lparam) {
+                           HandOverInput(message, wparam, lparam);
+                         })) {
+    return;
+  }
+  SetWindowPos(line_view_.handle(), controls_[kResultList - 1], 0, 0, 0, 0,
+               SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
 }
 
 // --- Control operations
@@ -244,6 +311,10 @@ void Win32MainWindow::AddItem(int id, std::string_view text) {
   }
   HWND list = Control(id, kResultList);
   if (list == nullptr) return;
+  if (list_state_ != ListState::kRichEdit) {
+    line_view_.Append(item);
+    return;
+  }
   // A line feed only between lines: the first line has none before it, the
   // last none after it. The room first, so that running out of memory leaves
   // the waiting lines as they were.
@@ -259,11 +330,20 @@ void Win32MainWindow::ShowWhenMuchWaits() {
   // at its next question, and the program with it.
   if (close_requested_) return;
   if (waiting_lines_.size() < kInsertionUnits && waiting_log_items_.size() < kLogBatchItems) return;
-  ShowWaiting();
+  // The batches now; the line view, whose scroll bars cost milliseconds to
+  // update under Wine, at the window's turn.
+  InsertWaitingLines();
+  InsertWaitingLogItems();
   KeepGoing();
 }
 
 void Win32MainWindow::ShowWaiting() {
+  if (list_state_ != ListState::kRichEdit) line_view_.ShowAdded();
+  if (list_state_ == ListState::kHandingOver) {
+    // A scan may still be adding lines: the rich edit chases the view.
+    InsertViewLines(kInsertionUnits);
+    if (handed_lines_ == line_view_.LineCount()) FinishHandOver();
+  }
   InsertWaitingLines();
   InsertWaitingLogItems();
 }
@@ -273,6 +353,17 @@ void Win32MainWindow::InsertWaitingLogItems() {
   HWND log = controls_[kStatusLog];
   if ((waiting_log_items_.empty() && !log_selection_waits_) || log == nullptr) return;
   SendMessageW(log, WM_SETREDRAW, FALSE, 0);
+  // Room for the batch ahead, at least doubling: a list box left to grow by
+  // itself grows by a few items at a time, which costs a scan that logs each
+  // link (under Wine) half of what the inserts cost.
+  const LRESULT count = SendMessageW(log, LB_GETCOUNT, 0, 0);
+  const size_t held = count == LB_ERR ? 0 : static_cast<size_t>(count);
+  if (held + waiting_log_items_.size() > log_capacity_) {
+    const size_t more = std::max(waiting_log_items_.size(), held);
+    if (SendMessageW(log, LB_INITSTORAGE, more, more * kLogItemBytes) != LB_ERRSPACE) {
+      log_capacity_ = held + more;
+    }
+  }
   for (const std::wstring& item : waiting_log_items_) {
     SendMessageW(log, LB_INSERTSTRING, static_cast<WPARAM>(-1),
                  reinterpret_cast<LPARAM>(item.c_str()));
@@ -286,15 +377,8 @@ void Win32MainWindow::InsertWaitingLogItems() {
 
 // One insertion for every waiting line; allocates nothing.
 void Win32MainWindow::InsertWaitingLines() {
-  HWND list = controls_[kResultList];
-  if (waiting_lines_.empty() || list == nullptr) return;
-  SendMessageW(list, EM_HIDESELECTION, TRUE, 0);
-  const int length = GetWindowTextLengthW(list);
-  SendMessageW(list, EM_SETSEL, length, length);
-  // Not undoable: Ctrl+Z takes back what the user typed, never the program's
-  // lines, and the control keeps no undo record that grows with the list.
-  SendMessageW(list, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(waiting_lines_.c_str()));
-  SendMessageW(list, EM_HIDESELECTION, FALSE, 0);
+  if (waiting_lines_.empty() || controls_[kResultList] == nullptr) return;
+  AppendToResultList(waiting_lines_);
   // The room stays for the next lines, unless lines piled up after a close
   // request.
   if (waiting_lines_.capacity() > 2 * kInsertionUnits) {
@@ -302,6 +386,112 @@ void Win32MainWindow::InsertWaitingLines() {
   } else {
     waiting_lines_.clear();
   }
+}
+
+void Win32MainWindow::AppendToResultList(const std::wstring& text) {
+  HWND list = controls_[kResultList];
+  SendMessageW(list, EM_HIDESELECTION, TRUE, 0);
+  const int length = GetWindowTextLengthW(list);
+  SendMessageW(list, EM_SETSEL, length, length);
+  // Not undoable: Ctrl+Z takes back what the user typed, never the program's
+  // lines, and the control keeps no undo record that grows with the list.
+  SendMessageW(list, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(text.c_str()));
+  SendMessageW(list, EM_HIDESELECTION, FALSE, 0);
+}
+
+// --- Handing the view's lines over to the rich edit
+
+// Input that the view leaves to the rich edit: passed straight on once the
+// rich edit shows, queued while the lines move, and the start of the move
+// when the view still stands alone.
+void Win32MainWindow::HandOverInput(UINT message, WPARAM wparam, LPARAM lparam) {
+  HWND rich_edit = controls_[kResultList];
+  if (rich_edit == nullptr) return;
+  if (list_state_ == ListState::kRichEdit) {
+    SendMessageW(rich_edit, message, wparam, lparam);
+    return;
+  }
+  if (list_state_ == ListState::kView) {
+    handed_lines_ = 0;
+    if (line_view_.UnitsFrom(0) <= kImmediateHandOverUnits) {
+      InsertViewLines(static_cast<size_t>(-1));
+      if (handed_lines_ == line_view_.LineCount()) {
+        FinishHandOver();
+        SendMessageW(rich_edit, message, wparam, lparam);
+        return;
+      }
+    }
+    list_state_ = ListState::kHandingOver;
+    line_view_.SetBusy(true);
+    // The cursor changes now, not at the next mouse move.
+    POINT cursor;
+    if (GetCursorPos(&cursor) && WindowFromPoint(cursor) == line_view_.handle()) {
+      SetCursor(LoadCursorW(nullptr, IDC_APPSTARTING));
+    }
+  }
+  try {
+    queued_input_.push_back({message, wparam, lparam});
+  } catch (const std::bad_alloc&) {
+    // Input that finds no room is lost like input to a hung window; the
+    // window itself goes on.
+  }
+}
+
+// Moves the view's next lines, up to about `max_units`, into the rich edit
+// in one insertion; at least one line, so that every call makes progress.
+void Win32MainWindow::InsertViewLines(size_t max_units) {
+  const size_t count = line_view_.LineCount();
+  if (handed_lines_ >= count) return;
+  try {
+    std::wstring batch;
+    batch.reserve(std::min(max_units, line_view_.UnitsFrom(handed_lines_)) + 64);
+    size_t next = handed_lines_;
+    while (next < count && (next == handed_lines_ || batch.size() < max_units)) {
+      const std::wstring_view line = line_view_.Line(next);
+      if (next > 0) batch += L'\n';
+      batch += line;
+      ++next;
+    }
+    AppendToResultList(batch);
+    handed_lines_ = next;
+  } catch (const std::bad_alloc&) {
+    // Tried again at the next turn; the view goes on showing every line.
+  }
+}
+
+// The rich edit holds every line: it takes the view's place, scroll
+// position, selection and focus, then the input that waited for it.
+void Win32MainWindow::FinishHandOver() {
+  HWND rich_edit = controls_[kResultList];
+  HWND view = line_view_.handle();
+  const bool had_focus = GetFocus() == view;
+  SetWindowLongPtrW(view, GWLP_ID, kStandbyListId);
+  SetWindowLongPtrW(rich_edit, GWLP_ID, kResultList);
+  if (line_view_.all_selected()) SendMessageW(rich_edit, EM_SETSEL, 0, -1);
+  // Shown behind the view first, so that the scrolling below never shows.
+  ShowWindow(rich_edit, SW_SHOWNA);
+  // The view's first line to the top, by pixels: the rich edit's own line
+  // scroll is not reliable for a control that was hidden until now.
+  POINT position = {};
+  SendMessageW(rich_edit, EM_GETSCROLLPOS, 0, reinterpret_cast<LPARAM>(&position));
+  const LRESULT first = SendMessageW(rich_edit, EM_LINEINDEX, line_view_.first_line(), 0);
+  POINTL at = {};
+  RECT format = {};
+  SendMessageW(rich_edit, EM_POSFROMCHAR, reinterpret_cast<WPARAM>(&at), first);
+  SendMessageW(rich_edit, EM_GETRECT, 0, reinterpret_cast<LPARAM>(&format));
+  position.y += at.y - format.top;
+  position.x = line_view_.horizontal_offset();
+  SendMessageW(rich_edit, EM_SETSCROLLPOS, 0, reinterpret_cast<LPARAM>(&position));
+  if (had_focus) SetFocus(rich_edit);
+  ShowWindow(view, SW_HIDE);
+  line_view_.SetBusy(false);
+  line_view_.Clear();
+  list_state_ = ListState::kRichEdit;
+  handed_lines_ = 0;
+  std::vector<Input> queued = std::move(queued_input_);
+  queued_input_ = {};
+  for (const Input& input : queued)
+    SendMessageW(rich_edit, input.message, input.wparam, input.lparam);
 }
 
 std::string Win32MainWindow::ItemText(int id, int index) {
@@ -320,6 +510,9 @@ std::string Win32MainWindow::ItemText(int id, int index) {
   }
   HWND list = Control(id, kResultList);
   if (list == nullptr || index < 0) return {};
+  if (list_state_ != ListState::kRichEdit) {
+    return FromWide(line_view_.Line(static_cast<size_t>(index)), kMaxItemText);
+  }
   InsertWaitingLines();
   // EM_GETLINE past the last line is not an error for every rich-edit
   // version, so the line count decides.
@@ -338,10 +531,25 @@ std::string Win32MainWindow::ItemText(int id, int index) {
 }
 
 void Win32MainWindow::ClearItems(int id) {
-  if (HWND list = Control(id, kResultList)) {
-    waiting_lines_.clear();
-    SetWindowTextW(list, L"");
+  HWND list = Control(id, kResultList);
+  if (list == nullptr) return;
+  waiting_lines_.clear();
+  // Input queued for lines that are gone now goes with them.
+  queued_input_.clear();
+  line_view_.SetBusy(false);
+  line_view_.Clear();
+  handed_lines_ = 0;
+  if (list_state_ != ListState::kView) SetWindowTextW(list, L"");
+  if (list_state_ == ListState::kRichEdit && line_view_.handle() != nullptr) {
+    HWND view = line_view_.handle();
+    const bool had_focus = GetFocus() == list;
+    SetWindowLongPtrW(list, GWLP_ID, kStandbyListId);
+    SetWindowLongPtrW(view, GWLP_ID, kResultList);
+    ShowWindow(view, SW_SHOWNA);
+    if (had_focus) SetFocus(view);
+    ShowWindow(list, SW_HIDE);
   }
+  list_state_ = ListState::kView;
 }
 
 int Win32MainWindow::CountItems(int id) {

@@ -3,12 +3,16 @@
 // OpenMainWindow() (ui/main_window.h) creates it; this header adds what the
 // Windows tests need to reach the real window behind the interface.
 //
-// Lines added to the result list and the status log reach the controls a
-// batch at a time: at the window's next turn (KeepGoing, PollEvent), or
-// sooner once a batch is full, which then also gives the window a turn. So a
-// command that adds hundreds of thousands of lines keeps the window painted
-// and hears the close request. Reading a list back (ItemText, CountItems)
-// answers as if every line had gone in.
+// The result list shows its lines from a store of its own (a line view, with
+// id kResultList) until the user's first input that would edit it or place a
+// caret in it; then its lines move into a rich edit, which takes the id and
+// the view's place until the list is cleared. Lines added to the rich edit
+// and to the status log reach the controls a batch at a time: at the
+// window's next turn (KeepGoing, PollEvent), or sooner once a batch is full,
+// which then also gives the window a turn. So a command that adds hundreds
+// of thousands of lines keeps the window painted and hears the close
+// request. Reading a list back (ItemText, CountItems) answers as if every
+// line had gone in.
 #pragma once
 
 #include <windows.h>
